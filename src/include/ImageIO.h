@@ -1,0 +1,64 @@
+// Reading the backup image and writing the carved files.
+//
+// The image is read through these helpers rather than byte by byte: every
+// read names its absolute position, so a stream whose end-of-file flag a
+// seek fails to clear cannot confuse the extractors, and a read error of the
+// image (a bad sector on an old CD-R) is reported with its byte offset
+// instead of being taken for data. Output files are written and closed
+// through helpers that report a failed write (a full disk) and end the run,
+// so a short take is never followed by a success message.
+#ifndef DISCSIFT_IMAGEIO_H
+#define DISCSIFT_IMAGEIO_H
+
+#include <stdio.h>
+
+typedef unsigned long long ImagePos;
+
+// Size of the block in which the searches and copies move through the image.
+#define ImageBlock (1u << 20)
+
+// 64-bit positioning of a stream; clears the end-of-file flag as well.
+int SeekTo(FILE* f, ImagePos Pos);
+ImagePos TellPos(FILE* f);
+// Position of the end of the stream (moves the stream there).
+ImagePos EndPos(FILE* f);
+
+// Reads up to Len bytes at Pos into Buf and returns how many were read; a
+// short count means the image ends there. A read error ends the process
+// after a message that names the byte offset.
+unsigned int ReadAt(FILE* fin, ImagePos Pos, void* Buf, unsigned int Len);
+
+// Searches the byte stream made of Prefix (PatLen - 1 bytes left over from
+// an earlier read) followed by the image from From to its end, for the first
+// occurrence of Pat that takes in at least one image byte. Returns 1 and the
+// image position just past the occurrence in *MatchEnd, or 0 when the image
+// ends first.
+int FindInImage(FILE* fin, ImagePos From, const unsigned char* Prefix,
+                const char* Pat, unsigned int PatLen, ImagePos* MatchEnd);
+
+// Copies Len bytes of the image from From to fout, stopping early only at
+// the end of the image. Returns the number of bytes copied.
+ImagePos CopyImageRange(FILE* fin, ImagePos From, ImagePos Len, FILE* fout,
+                        const char* OutName);
+
+// Writes Len bytes to an output file; a failed write ends the process.
+void WriteOut(FILE* fout, const void* Buf, size_t Len, const char* OutName);
+// Closes an output file; a failed close (data not stored) ends the process.
+void CloseOut(FILE* fout, const char* OutName);
+
+// Composes a path into a PathBufLen buffer with a printf format; a path
+// that would not fit ends the process with a message naming it.
+void ComposePath(char* NameSt, const char* Fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// First occurrence of Pat (PatLen bytes) in Hay, or -1.
+long FindBytes(const unsigned char* Hay, unsigned long HayLen,
+               const unsigned char* Pat, unsigned int PatLen);
+
+// Creates one directory; 0 when it was created.
+int MakeDir(const char* Path);
+
+#endif

@@ -1,0 +1,63 @@
+// Shared header of the extraction modules: the recorder model codes and
+// families, the image size, and the extractors that StartStrip runs in order.
+#ifndef DISCSIFT_INCLUDE_H
+#define DISCSIFT_INCLUDE_H
+
+#include <stdio.h>
+
+// Recorder model codes (VsType). 0 means not recognised.
+enum {
+  VsUnknown = 0,
+  Vs1680 = 1,
+  Vs1880 = 2,
+  Vs2480 = 3,
+  Vs880EX = 4,
+  Vs890 = 5,
+  Vs2400 = 6,
+  Vs880VX = 7,
+  Vs2000 = 8
+};
+
+// Model families as bit sets over the codes: code n belongs to a set when
+// bit n of its mask is 1.
+#define Vs1680Family 0x06u
+#define Vs880Family 0xB0u
+#define Vs2480Family 0x148u
+#define Vs1680And880Family 0xB6u
+#define Vs1680And2480Family 0x14Eu
+#define Vs2480And2400Only 0x48u
+#define Vs2000Only 0x100u
+
+#define InFamily(VsType, Mask) (((1u << (VsType)) & (Mask)) != 0)
+
+// Scan grid of the event-list and take scanners: every family's headers sit
+// at the same offset inside a 4096-byte block.
+#define ScanStep 4096u
+#define ScanStart1680 1076u
+#define ScanStart880 1572u
+#define ScanStart2480 2678u
+
+// Every composed path lives in a buffer of this size (999 characters + NUL).
+#define PathBufLen 1000
+
+// Length of the open image: low 32 bits of its end position.
+extern unsigned int FileSize;
+
+void fsize(FILE* file);
+void StartStrip(char* InFileName, char* OutFilePath);
+unsigned int EvalStringMatch(const unsigned char* SR, unsigned int BufLen,
+                             unsigned int SRIndex, const char* StToFind,
+                             unsigned int StLen, const char* MaskSt);
+
+void MakeSongFiles(FILE* fin, char* OutFilePath, unsigned char VSType);
+unsigned int Char4_L(const unsigned char* Buffer, unsigned int Offset);
+void GetEventLists(FILE* fin, char* OutFilePath, unsigned int VsType);
+void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType);
+
+// Per-model facts shared by the extractors.
+unsigned int ScanStartOf(unsigned int VsType);
+unsigned int SongByteBackOf(unsigned int VsType);  // 23 or 25
+const char* ExtensionOf(unsigned int VsType);      // ".VR6" ...
+const char* SignatureOf(unsigned int VsType);      // "VS1680" ...
+
+#endif
