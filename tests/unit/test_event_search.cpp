@@ -296,6 +296,16 @@ TEST(EventDataStart, MarkerSearchAgreesWhereTheRingStillHoldsTheHeaderBytes) {
                                  std::to_string(at) + " bytes before its end");
       }
     }
+    // The same after a whole list: what the short read does not fill takes
+    // nothing from the earlier header's bytes (its length at H + 46 or 54).
+    for (size_t got : {size_t{20}, size_t{38}}) {
+      fixture::Image img = withHeader(code, H, 0x000F0201);
+      img.put(H + 100, kMarker);
+      const size_t H2 = H + 4096;
+      img.put(H2, "EVENTLSTVS").put(H2 + 10 + got - 60, kMarker);
+      img.truncate(H2 + 10 + got);
+      expectSame(box, img, "second header cut " + std::to_string(got) + " bytes into its read");
+    }
   }
 }
 
@@ -322,6 +332,15 @@ TEST(EventDataStart, BlockSearchAgreesAcrossTheBlockBoundaryAndTheEnd) {
     fixture::Image img = withHeader(code, H, 32);
     img.padTo(from + end);
     expectSame(box, img, "all zero to the end");
+  }
+  // Images that end inside the 50 bytes after the header: the blocks start
+  // at the multiple of 256 above the byte after where the step back lands
+  // (for 36 bytes read, that byte is itself a multiple of 256).
+  for (size_t got : {size_t{0}, size_t{20}, size_t{35}, size_t{36}, size_t{37}, size_t{49}}) {
+    fixture::Image img = withHeader(code, H, 32);
+    img.put(H - 300, fixture::audio(300, uint32_t(got)));
+    img.truncate(H + 10 + got);
+    expectSame(box, img, "image ending " + std::to_string(got) + " bytes into the read after the header");
   }
 }
 
