@@ -52,9 +52,7 @@ Tree songFolders(const Image& img, const std::vector<Song>& songs) {
 
 // Event-scan progress lines up to and including position H, and after it.
 std::string scanThrough(const Image& img, size_t H) { return eventScan(img.m().code, img.size(), 0, H + 1); }
-std::string scanAfter(const Image& img, size_t H) {
-  return eventScan(img.m().code, img.size(), H + 1, img.size());
-}
+std::string scanAfter(const Image& img, size_t H) { return eventScan(img.m().code, img.size(), H + 1, img.size()); }
 
 std::string writing(const std::string& path) { return "\nWriting EVENTLST file " + path + "\n"; }
 
@@ -64,8 +62,7 @@ std::string listFile(const Image& img, int song) {
 
 // A run over an image whose one list, with its header at H, is written
 // whole to the file of `song`.
-void expectOneList(const Image& img, size_t H, const std::vector<Song>& songs, int song,
-                   const std::string& data) {
+void expectOneList(const Image& img, size_t H, const std::vector<Song>& songs, int song, const std::string& data) {
   Sandbox box;
   box.write("b.iso", img);
   Result r = box.run({"b.iso"});
@@ -156,8 +153,8 @@ TEST_P(ListLength, CopiesExactlyTheLength) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ListLength,
-                         ::testing::Values(Length{1, 0}, Length{5, 0}, Length{8, 0}, Length{2, 256},
-                                           Length{4, 257}, Length{6, 4095}, Length{1, 1000000}));
+                         ::testing::Values(Length{1, 0}, Length{5, 0}, Length{8, 0}, Length{2, 256}, Length{4, 257},
+                                           Length{6, 4095}, Length{1, 1000000}));
 
 struct Naming {
   int code;
@@ -191,18 +188,17 @@ TEST_P(ListName, FollowsTheModelNotTheHeaderText) {
   EXPECT_EQ(box.tree("", {"b.iso"}), t);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, ListName,
-    ::testing::Values(Naming{1, "EVENTLSTVS", 1, "SONG1/EVENTLST.VR6"},
-                      Naming{2, "EVENTLS0VR", 12, "SONG12/EVENTLST.VR5"},
-                      Naming{3, "EVENTLSTVR", 0xFE, "SONG-2/EVENTLST.VR1"},
-                      Naming{4, "EVENTLS0VR", 0x80, "SONG-128/EVENTLST.VR9"},
-                      Naming{5, "EVENTLSTVS", 0x7F, "SONG127/EVENTLST.VR7"},
-                      Naming{6, "EVENTLSTVS", 0, "SONG0/EVENTLST.VR1"},
-                      Naming{7, "EVENTLSTVR", 3, "SONG3/EVENTLS0.VR8"},
-                      Naming{7, "EVENTLSTVS", 3, "SONG3/EVENTLS0.VR8"},
-                      Naming{7, "EVENTLS0VR", 3, "SONG3/EVENTLS0.VR8"},
-                      Naming{8, "EVENTLS0VR", 9, "SONG9/EVENTLST.VR1"}));
+INSTANTIATE_TEST_SUITE_P(Table, ListName,
+                         ::testing::Values(Naming{1, "EVENTLSTVS", 1, "SONG1/EVENTLST.VR6"},
+                                           Naming{2, "EVENTLS0VR", 12, "SONG12/EVENTLST.VR5"},
+                                           Naming{3, "EVENTLSTVR", 0xFE, "SONG-2/EVENTLST.VR1"},
+                                           Naming{4, "EVENTLS0VR", 0x80, "SONG-128/EVENTLST.VR9"},
+                                           Naming{5, "EVENTLSTVS", 0x7F, "SONG127/EVENTLST.VR7"},
+                                           Naming{6, "EVENTLSTVS", 0, "SONG0/EVENTLST.VR1"},
+                                           Naming{7, "EVENTLSTVR", 3, "SONG3/EVENTLS0.VR8"},
+                                           Naming{7, "EVENTLSTVS", 3, "SONG3/EVENTLS0.VR8"},
+                                           Naming{7, "EVENTLS0VR", 3, "SONG3/EVENTLS0.VR8"},
+                                           Naming{8, "EVENTLS0VR", 9, "SONG9/EVENTLST.VR1"}));
 
 TEST(EventLists, OutputPathPrefixesTheSongFolder) {
   Image img(6);
@@ -232,8 +228,8 @@ TEST(EventLists, HeaderOffTheGridIsNeverFound) {
     img.padTo(5 * 4096);
     Sandbox box;
     box.write("b.iso", img);
-    EXPECT_EQ(box.run({"b.iso"}).out,
-              opening(img, {{1, "ONE"}}) + eventScanAll(c.code, img.size()) + takeScanAll(c.code, img.size()) + tail())
+    EXPECT_EQ(box.run({"b.iso"}).out, opening(img, {{1, "ONE"}}) + eventScanAll(c.code, img.size()) +
+                                          takeScanAll(c.code, img.size()) + tail())
         << "model " << c.code << ", header at " << c.at;
     EXPECT_EQ(box.tree("", {"b.iso"}), songFolders(img, {{1, "ONE"}}));
   }
@@ -336,57 +332,57 @@ TEST_P(DataStartNotFound, EndsTheEventListsSilently) {
   Sandbox box;
   box.write("b.iso", img);
   Result r = box.run({"b.iso"});
-  EXPECT_EQ(r.out, opening(img, {{1, "ONE"}, {2, "TWO"}}) + scanThrough(img, H) +
-                       takeScanAll(c.code, img.size()) + tail());
+  EXPECT_EQ(r.out,
+            opening(img, {{1, "ONE"}, {2, "TWO"}}) + scanThrough(img, H) + takeScanAll(c.code, img.size()) + tail());
   EXPECT_EQ(box.tree("", {"b.iso"}), songFolders(img, {{1, "ONE"}, {2, "TWO"}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, DataStartNotFound,
-    ::testing::Values(
-        EarlyEnd{"no_marker", 1,
-                 [](Image& img) {
-                   size_t H = img.grid(1);
-                   img.put(H, "EVENTLSTVR").put(H + 46, le32(100)).putByte(H - 23, 1);
-                   img.put(H + 100, fixture::audio(20000, 9));
-                   return H;
-                 }},
-        EarlyEnd{"marker_cut_by_the_end", 6,
-                 [](Image& img) {
-                   size_t H = img.grid(0);
-                   img.put(H, "EVENTLSTVS").put(H + 54, le32(10)).putByte(H - 25, 2);
-                   img.padTo(H + 9000).put(H + 9000, "TAKE EVENT LIST");
-                   return H;
-                 }},
-        EarlyEnd{"zero_length_list_without_marker", 2,
-                 [](Image& img) {
-                   size_t H = img.grid(0);
-                   img.put(H, "EVENTLS0VR").putByte(H - 23, 1).padTo(H + 5000);
-                   return H;
-                 }},
-        EarlyEnd{"overflow_without_marker", 8,
-                 [](Image& img) {
-                   size_t H = img.grid(0);
-                   img.put(H, "EVENTLSTVR").put(H + 54, le32(2000000)).putByte(H - 25, 1).padTo(H + 5000);
-                   return H;
-                 }},
-        EarlyEnd{"no_non_empty_block", 4,
-                 [](Image& img) {
-                   size_t H = img.grid(1);
-                   img.put(H, "EVENTLSTVR").put(H + 46, le32(64)).putByte(H - 23, 1);
-                   img.put(H - 1000, fixture::audio(900, 2));  // before the blocks
-                   img.padTo(H + 220 + 16 * 100);
-                   return H;
-                 }},
-        // The last block is cut short by the end of the image: the end is
-        // noticed before the byte in it counts.
-        EarlyEnd{"non_zero_byte_in_a_short_last_block", 7,
-                 [](Image& img) {
-                   size_t H = img.grid(0);
-                   img.put(H, "EVENTLSTVR").put(H + 46, le32(64)).putByte(H - 23, 2);
-                   img.padTo(H + 220 + 16 * 40 + 9).putByte(H + 220 + 16 * 40 + 3, 0x01);
-                   return H;
-                 }}),
+    ::testing::Values(EarlyEnd{"no_marker", 1,
+                               [](Image& img) {
+                                 size_t H = img.grid(1);
+                                 img.put(H, "EVENTLSTVR").put(H + 46, le32(100)).putByte(H - 23, 1);
+                                 img.put(H + 100, fixture::audio(20000, 9));
+                                 return H;
+                               }},
+                      EarlyEnd{"marker_cut_by_the_end", 6,
+                               [](Image& img) {
+                                 size_t H = img.grid(0);
+                                 img.put(H, "EVENTLSTVS").put(H + 54, le32(10)).putByte(H - 25, 2);
+                                 img.padTo(H + 9000).put(H + 9000, "TAKE EVENT LIST");
+                                 return H;
+                               }},
+                      EarlyEnd{"zero_length_list_without_marker", 2,
+                               [](Image& img) {
+                                 size_t H = img.grid(0);
+                                 img.put(H, "EVENTLS0VR").putByte(H - 23, 1).padTo(H + 5000);
+                                 return H;
+                               }},
+                      EarlyEnd{
+                          "overflow_without_marker", 8,
+                          [](Image& img) {
+                            size_t H = img.grid(0);
+                            img.put(H, "EVENTLSTVR").put(H + 54, le32(2000000)).putByte(H - 25, 1).padTo(H + 5000);
+                            return H;
+                          }},
+                      EarlyEnd{"no_non_empty_block", 4,
+                               [](Image& img) {
+                                 size_t H = img.grid(1);
+                                 img.put(H, "EVENTLSTVR").put(H + 46, le32(64)).putByte(H - 23, 1);
+                                 img.put(H - 1000, fixture::audio(900, 2));  // before the blocks
+                                 img.padTo(H + 220 + 16 * 100);
+                                 return H;
+                               }},
+                      // The last block is cut short by the end of the image: the end is
+                      // noticed before the byte in it counts.
+                      EarlyEnd{"non_zero_byte_in_a_short_last_block", 7,
+                               [](Image& img) {
+                                 size_t H = img.grid(0);
+                                 img.put(H, "EVENTLSTVR").put(H + 46, le32(64)).putByte(H - 23, 2);
+                                 img.padTo(H + 220 + 16 * 40 + 9).putByte(H + 220 + 16 * 40 + 3, 0x01);
+                                 return H;
+                               }}),
     [](const ::testing::TestParamInfo<EarlyEnd>& i) { return std::string(i.param.what); });
 
 // A last block that is whole still counts, even when the image ends with it.
@@ -426,7 +422,11 @@ TEST_P(TruncatedImage, CopyEndsAtTheEndOfTheImage) {
   box.write("b.iso", img);
   Result r = box.run({"b.iso"});
   const std::string file = listFile(img, 3);
-  EXPECT_EQ(r.out, opening(img, {{3, "CUT"}}) + scanThrough(img, H) + writing(file) + "WARNING: the image ends inside this event list: " + file + " holds " + std::to_string(c.keep) + " of its " + std::to_string(c.length + (img.m().family == '8' ? 0 : 16)) + " bytes\n" + scanAfter(img, H) + kFinished + takeScanAll(c.code, img.size()) + tail());
+  const uint32_t length = c.length + (img.m().family == '8' ? 0 : 16);  // the marker counts
+  const std::string warning = "WARNING: the image ends inside this event list: " + file + " holds " +
+                              std::to_string(c.keep) + " of its " + std::to_string(length) + " bytes\n";
+  EXPECT_EQ(r.out, opening(img, {{3, "CUT"}}) + scanThrough(img, H) + writing(file) + warning + scanAfter(img, H) +
+                       kFinished + takeScanAll(c.code, img.size()) + tail());
   Tree want = songFolders(img, {{3, "CUT"}});
   want[file] = slice(img, start, img.size());
   EXPECT_EQ(box.tree("", {"b.iso"}), want);
@@ -487,8 +487,8 @@ TEST(EventLists, OutputPathTooLongForTheListFileIsRefused) {
   for (size_t j = 3; j < outSep.size(); j++)
     if (outSep[j] == '/') levels += "Subdirectory created named " + outSep.substr(0, j + 1) + "\n";
   const std::string path = outSep + "SONG3/EVENTLST.VR6";
-  EXPECT_EQ(r.out, banner() + levels + head("b.iso", img.size()) + img.m().message +
-                       songLines(outSep, 1, 3, " ") + scanThrough(img, H) +
+  EXPECT_EQ(r.out, banner() + levels + head("b.iso", img.size()) + img.m().message + songLines(outSep, 1, 3, " ") +
+                       scanThrough(img, H) +
                        "ERROR output file name longer than 999 characters: " + path.substr(0, 999) + "...\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_FALSE(box.exists(outSep + "SONG3/EVENTLST.VR6"));

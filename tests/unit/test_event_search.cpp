@@ -13,8 +13,8 @@
 
 #include <algorithm>
 #include <cstdarg>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -39,8 +39,8 @@ const char kMarkerMask[] = "1111111111111111";
 const size_t kEdges[] = {4096, ImageBlock, 4096 + ImageBlock};
 
 struct Outcome {
-  std::string out;                      // what the extractor prints
-  std::map<std::string, Bytes> files;   // list files written, by path below the output folder
+  std::string out;                     // what the extractor prints
+  std::map<std::string, Bytes> files;  // list files written, by path below the output folder
   bool operator==(const Outcome& o) const { return out == o.out && files == o.files; }
 };
 
@@ -109,9 +109,11 @@ Outcome byteAtATime(const Bytes& img, int code) {
       for (;;) {
         if (s.eof) return o;
         if (DataStart) break;
-        uint8_t c;
-        if (s.read(&c, 1) == 0) continue;  // the end: nothing stored, nothing found
-        Buffer[BufIdx] = c;
+        if (s.pos >= size) {  // the end: nothing stored, nothing found
+          s.eof = true;
+          continue;
+        }
+        Buffer[BufIdx] = img[s.pos++];
         if (++BufIdx == 32) BufIdx = 0;
         if (EvalStringMatch(Buffer, 32, BufIdx, kMarker, 16, kMarkerMask)) DataStart = s.pos - 16;
       }
@@ -123,8 +125,8 @@ Outcome byteAtATime(const Bytes& img, int code) {
     const std::string path = "SONG" + std::to_string(int(int8_t(SongNum))) + "/" + m.eventListName + m.ext;
     o.out += "\nWriting EVENTLST file out/" + path + "\n";
     const uint64_t end = std::min<uint64_t>(DataStart + FileLen, size);
-    o.files[path] = Bytes(img.begin() + static_cast<std::ptrdiff_t>(DataStart),
-                          img.begin() + static_cast<std::ptrdiff_t>(end));
+    o.files[path] =
+        Bytes(img.begin() + static_cast<std::ptrdiff_t>(DataStart), img.begin() + static_cast<std::ptrdiff_t>(end));
     if (end - DataStart < FileLen)
       o.out += format("WARNING: the image ends inside this event list: out/%s holds %llu of its %u bytes\n",
                       path.c_str(), (unsigned long long)(end - DataStart), FileLen);
@@ -242,24 +244,27 @@ TEST(EventDataStart, MarkerSearchAgreesAcrossReadBoundariesAndTheEnd) {
   for (int code : {1, 3}) {
     const size_t H = fixture::model(code).scanStart + 4096;
     for (size_t edge : kEdges) {
+      if (code == 3 && edge > 4096) continue;  // the large images once
       for (size_t d = edge - 16; d <= edge; d++) {
-        for (int tail : {0, 100}) {  // bytes after the marker before the image ends
+        for (int tail : {0, 100}) {                              // bytes after the marker before the image ends
           if (tail == 0 && edge > 4096 && d % 4 != 0) continue;  // a sample will do for the large images
           fixture::Image img = withHeader(code, H, 40);
           const size_t from = searchFrom(img, H);
           img.put(from + d - 40, "TAKE EVENT LIS-TAKE EVEN_");  // near misses first
           img.put(from + d, kMarker);
           img.padTo(from + d + 16 + tail);
-          expectSame(box, img, "model " + std::to_string(code) + ", marker at search start + " + std::to_string(d) +
-                                   ", " + std::to_string(tail) + " bytes after it");
+          expectSame(box, img,
+                     "model " + std::to_string(code) + ", marker at search start + " + std::to_string(d) + ", " +
+                         std::to_string(tail) + " bytes after it");
         }
       }
       for (size_t cut : {size_t{1}, size_t{8}, size_t{15}}) {
         for (size_t d : {edge - 8, edge}) {
           fixture::Image img = withHeader(code, H, 40);
           img.put(searchFrom(img, H) + d, std::string(kMarker, 16 - cut));
-          expectSame(box, img, "model " + std::to_string(code) + ", marker at " + std::to_string(d) + " cut by " +
-                                   std::to_string(cut));
+          expectSame(box, img,
+                     "model " + std::to_string(code) + ", marker at " + std::to_string(d) + " cut by " +
+                         std::to_string(cut));
         }
       }
       for (bool marker : {false, true}) {
@@ -267,8 +272,9 @@ TEST(EventDataStart, MarkerSearchAgreesAcrossReadBoundariesAndTheEnd) {
         const size_t from = searchFrom(img, H);
         if (marker) img.put(from + edge - 16, kMarker);
         img.padTo(from + edge);
-        expectSame(box, img, "image ending " + std::to_string(edge) + " bytes after the search start" +
-                                 (marker ? " with a marker" : ""));
+        expectSame(box, img,
+                   "image ending " + std::to_string(edge) + " bytes after the search start" +
+                       (marker ? " with a marker" : ""));
       }
     }
   }
@@ -291,8 +297,9 @@ TEST(EventDataStart, MarkerSearchAgreesWhereTheRingStillHoldsTheHeaderBytes) {
         img.put(H + 42 - head.size(), head).put(from, rest);
         img.put(H + 700, kMarker);
         img.padTo(H + 2000);
-        expectSame(box, img, "model " + std::to_string(code) + ", " + std::to_string(k) + " marker bytes after the song" +
-                                 (spoil ? ", spoilt" : ""));
+        expectSame(box, img,
+                   "model " + std::to_string(code) + ", " + std::to_string(k) + " marker bytes after the song" +
+                       (spoil ? ", spoilt" : ""));
       }
     }
     for (size_t got : {size_t{0}, size_t{7}, size_t{30}, size_t{40}, size_t{49}}) {
@@ -300,8 +307,9 @@ TEST(EventDataStart, MarkerSearchAgreesWhereTheRingStillHoldsTheHeaderBytes) {
         fixture::Image img = withHeader(code, H, 24);
         img.put(H + 10 + got - at, kMarker);
         img.truncate(H + 10 + got);
-        expectSame(box, img, "image ending " + std::to_string(got) + " bytes into the read after the header, marker " +
-                                 std::to_string(at) + " bytes before its end");
+        expectSame(box, img,
+                   "image ending " + std::to_string(got) + " bytes into the read after the header, marker " +
+                       std::to_string(at) + " bytes before its end");
       }
     }
     // The same after a whole list: what the short read does not fill takes
@@ -330,12 +338,14 @@ TEST(EventDataStart, BlockSearchAgreesAcrossReadBoundariesAndTheEnd) {
     for (size_t p : {edge - 16, edge - 1, edge, edge + 15, edge + 16}) places.push_back(p);
   for (size_t at : places) {
     for (size_t after : {size_t{0}, size_t{1}, size_t{9}, size_t{16}, size_t{300}}) {
+      if (at > 4096 + 16 && (after == 1 || after == 16)) continue;  // fewer of the large images
       fixture::Image img = withHeader(code, H, 32);
       img.putByte(from - 1, 0x40);  // before the first block: never counts
       img.putByte(from + at, 0x01);
       img.padTo(from + at + 1 + after);
-      expectSame(box, img, "non-zero byte at block start + " + std::to_string(at) + ", image ending " +
-                               std::to_string(after) + " bytes later");
+      expectSame(box, img,
+                 "non-zero byte at block start + " + std::to_string(at) + ", image ending " + std::to_string(after) +
+                     " bytes later");
     }
   }
   for (size_t end : {size_t{0}, size_t{16}, size_t{4096}, size_t{ImageBlock}, size_t{4096 + ImageBlock}}) {
@@ -376,17 +386,21 @@ TEST(EventDataStart, GeneratedLayoutsAgree) {
       uint32_t length = r % 4 == 0 ? r % 300 : r % 4 == 1 ? r % 70000 : r % 4 == 2 ? 1000000 + r % 3 : r % 5000;
       img.put(H, std::vector<std::string>{"EVENTLSTVR", "EVENTLSTVS", "EVENTLS0VR"}[r % 3]);
       img.putByte(H - m.songBack, uint8_t(1 + (r >> 8) % 3));
-      img.put(H + m.lengthAt, Bytes{uint8_t(length), uint8_t(length >> 8), uint8_t(length >> 16), uint8_t(length >> 24)});
+      img.put(H + m.lengthAt,
+              Bytes{uint8_t(length), uint8_t(length >> 8), uint8_t(length >> 16), uint8_t(length >> 24)});
       const size_t from = H - m.songBack + 1;
       const uint32_t where = next(rnd) % 6;
       if (m.family == '8') {
         const size_t blocks = (from + 256) & ~size_t{255};
         // Zero bytes from before the first block on, up to somewhere near a
         // read boundary or a few blocks in.
-        const size_t zeros = where == 0 ? kEdges[next(rnd) % 3] - 32 + next(rnd) % 64 : 16 * (next(rnd) % 64) + next(rnd) % 16;
+        const size_t zeros =
+            where == 0 ? kEdges[next(rnd) % 3] - 32 + next(rnd) % 64 : 16 * (next(rnd) % 64) + next(rnd) % 16;
         img.put(blocks - 60, Bytes(60 + zeros, 0));
       } else {
-        size_t d = where == 0 ? kEdges[next(rnd) % 3] - 15 + next(rnd) % 15 : where == 1 ? 60 + next(rnd) % 9000 : next(rnd) % 40;
+        size_t d = where == 0   ? kEdges[next(rnd) % 3] - 15 + next(rnd) % 15
+                   : where == 1 ? 60 + next(rnd) % 9000
+                                : next(rnd) % 40;
         if (where == 2) {  // begun in the ring's old bytes
           size_t k = 1 + next(rnd) % 15;
           img.put(H + 42 - (16 - k), std::string(kMarker, 16 - k)).put(from, std::string(kMarker + 16 - k, k));
