@@ -1,10 +1,10 @@
-// The event-list extractor searches for the data start over large blocks of
-// the image. Here it is run against the same rule read one byte at a time,
-// the way the recorder's lists are laid out to be found: the marker fed
-// into a 32-byte ring that starts out holding the 50 bytes read after the
-// header and tested with EvalStringMatch after every byte, or 16-byte
-// blocks read until one holds a non-zero byte, with the end of the image
-// noticed before a found start counts.
+// The event-list extractor looks for the start of a list's data in large
+// reads of the image. These tests hold it against the same rule taken one
+// byte at a time: each byte goes into a 32-byte ring that starts out holding
+// the 50 bytes read after the header, and EvalStringMatch tests the ring
+// after every byte (1680 and 2480 families); or 16-byte blocks are read
+// until one holds a non-zero byte, the end of the image being noticed
+// before a found block counts (880 family).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
