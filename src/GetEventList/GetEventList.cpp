@@ -18,25 +18,50 @@ unsigned int Char4_L(const unsigned char* Buffer, unsigned int Offset) {
   return Val;
 }
 
+static const char EventDataStart[17] = "TAKE EVENT LIST ";
+
+// A list starts a few dozen bytes after its header: the searches first look
+// at this many bytes, so that most lists are found without reading a whole
+// block of the image.
+#define NearRead 4096u
+
+// 1680 and 2480 families: the first "TAKE EVENT LIST " in the bytes Ring15
+// (the search ring's 15 older bytes) followed by the image from From on.
+static int FindMarker(FILE* fin, ImagePos From, const unsigned char* Ring15, ImagePos* DataStart) {
+  unsigned char Near[15 + NearRead];
+  memcpy(Near, Ring15, 15);
+  unsigned int n = ReadAt(fin, From, Near + 15, NearRead);
+  long Idx = FindBytes(Near, 15 + n, (const unsigned char*)EventDataStart, 16);
+  if (Idx >= 0) {
+    *DataStart = From - 15 + (ImagePos)Idx;
+    return 1;
+  }
+  if (n < NearRead) return 0;
+  ImagePos MatchEnd;
+  if (!FindInImage(fin, From + n, Near + n, EventDataStart, 16, &MatchEnd)) return 0;
+  *DataStart = MatchEnd - 16;
+  return 1;
+}
+
 // 880 family: the first 16-byte block holding a non-zero byte, in blocks
 // from From on. A block cut short by the end of the image ends the search.
 static int FindFirstNonEmptyBlock(FILE* fin, ImagePos From, ImagePos* DataStart) {
   static unsigned char Block[ImageBlock];
-  for (ImagePos Pos = From;; Pos += ImageBlock) {
-    unsigned int n = ReadAt(fin, Pos, Block, ImageBlock);
+  unsigned int Want = NearRead;
+  for (ImagePos Pos = From;; Pos += Want, Want = ImageBlock) {
+    unsigned int n = ReadAt(fin, Pos, Block, Want);
     for (unsigned int b = 0; b + 16 <= n; b += 16)
       for (unsigned int i = 0; i < 16; i++)
         if (Block[b + i] != 0) {
           *DataStart = Pos + b;
           return 1;
         }
-    if (n < ImageBlock) return 0;
+    if (n < Want) return 0;
   }
 }
 
 void GetEventLists(FILE* fin, char* OutFilePath, unsigned int VsType) {
   static const char* const Headers[] = {"EVENTLSTVR", "EVENTLSTVS", "EVENTLS0VR"};
-  static const char EventDataStart[17] = "TAKE EVENT LIST ";
   unsigned char Buffer[100];
   char NameSt[PathBufLen];
   const int Is2480 = InFamily(VsType, Vs2480Family);
@@ -70,9 +95,7 @@ void GetEventLists(FILE* fin, char* OutFilePath, unsigned int VsType) {
     } else {
       // The marker ring is Buffer's first 32 bytes, still holding the 50-byte
       // read: the first windows take in its bytes 17 to 31.
-      ImagePos MatchEnd;
-      if (!FindInImage(fin, SongAt + 1, Buffer + 17, EventDataStart, 16, &MatchEnd)) return;
-      DataStart = MatchEnd - 16;
+      if (!FindMarker(fin, SongAt + 1, Buffer + 17, &DataStart)) return;
     }
 
     if (FileLen > EventListCap) {
