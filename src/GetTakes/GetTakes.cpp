@@ -17,20 +17,34 @@ static const char Take2000Mask[] = "11000000101";
 static const unsigned char SplitFileMarker[10] = {0x54, 0x44, 0x49, 0x01, 0x50,
                                                   0x01, 0x01, 0x01, 0x01, 0x80};
 
-// Searches the 16-byte blocks from DataStart on for one that begins with
-// the split-file marker. A last block cut short by the end of the image
-// still counts when it holds the whole marker.
-static int FindSplitMarker(FILE* fin, ImagePos DataStart, ImagePos* DataStop) {
-  static unsigned char Block[ImageBlock];
-  for (ImagePos Pos = DataStart;; Pos += ImageBlock) {
-    unsigned int n = ReadAt(fin, Pos, Block, ImageBlock);
-    for (unsigned int b = 0; b + sizeof SplitFileMarker <= n; b += 16)
-      if (memcmp(Block + b, SplitFileMarker, sizeof SplitFileMarker) == 0) {
-        *DataStop = Pos + b;
-        return 1;
-      }
-    if (n < ImageBlock) return 0;
+int FindTakeEnd(FILE* fin, ImagePos DataStart, const unsigned char* Header,
+                const char* Signature, ImagePos* DataStop) {
+  // The end search's ring still holds the header, so its first windows take
+  // in header bytes 43 to 47 before the data's own bytes.
+  ImagePos MatchEnd;
+  if (FindInImage(fin, DataStart, Header + 43, Signature, 6, &MatchEnd)) {
+    // A signature spelt partly by the header bytes leaves no audio.
+    *DataStop = MatchEnd - 6 < DataStart ? DataStart : MatchEnd - 6;
+    return 1;
   }
+  // No signature up to the end of the image: the take goes on on the next
+  // disc, and ends at the first 16-byte block that holds the split-file
+  // marker. A last block cut short by the end of the image still counts
+  // when it holds the whole marker.
+  return FindBlockInImage(fin, DataStart, 16, SplitFileMarker, sizeof SplitFileMarker, DataStop);
+}
+
+// The progress line "Searching at %09x File End at %09x\r", printed once for
+// every grid position: formatted by hand, as printf would cost more than
+// testing the position.
+static void PutHex9(char* At, unsigned int Val) {
+  static const char Digits[] = "0123456789abcdef";
+  for (int i = 8; i >= 0; i--, Val >>= 4) At[i] = Digits[Val & 15];
+}
+
+static void ProgressLine(char* Line, unsigned int Pos) {
+  PutHex9(Line + 13, Pos);
+  fputs(Line, stdout);
 }
 
 static int IsTakeHeader(const unsigned char* Buffer, unsigned int VsType) {
@@ -50,9 +64,12 @@ void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
   const ImagePos DataOffset = Is2480 ? 21898 : InFamily(VsType, Vs880Family) ? 27100 : 23500;
   const char* Signature = SignatureOf(VsType);
 
+  char Line[] = "Searching at 000000000 File End at 000000000\r";
+  PutHex9(Line + 35, FileSize);
+
   rewind(fin);
   for (ImagePos MainStep = ScanStartOf(VsType); MainStep < FileSize;) {
-    printf("Searching at %09x File End at %09x\r", (unsigned int)MainStep, FileSize);
+    ProgressLine(Line, (unsigned int)MainStep);
     const ImagePos H = MainStep;
     MainStep += ScanStep;
 
@@ -67,16 +84,8 @@ void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
     const signed char SongNum = (signed char)SongByte;
     const ImagePos DataStart = H + DataOffset;
 
-    // The end search's ring still holds the header, so its first windows
-    // take in header bytes 43 to 47 before the data's own bytes.
-    ImagePos DataStop, MatchEnd;
-    if (FindInImage(fin, DataStart, Buffer + 43, Signature, 6, &MatchEnd)) {
-      DataStop = MatchEnd - 6;
-      // A signature spelt partly by the header bytes leaves no audio.
-      if (DataStop < DataStart) DataStop = DataStart;
-    } else if (!FindSplitMarker(fin, DataStart, &DataStop)) {
-      return;
-    }
+    ImagePos DataStop;
+    if (!FindTakeEnd(fin, DataStart, Buffer, Signature, &DataStop)) return;
 
     ComposePath(NameSt, "%sSONG%d/%s%s%s", OutFilePath, (int)SongNum, Is2480 ? "TK" : "TAKE",
                 TakeNum, ExtensionOf(VsType));

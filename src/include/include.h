@@ -53,6 +53,11 @@ void MakeSongFiles(FILE* fin, char* OutFilePath, unsigned char VSType);
 unsigned int Char4_L(const unsigned char* Buffer, unsigned int Offset);
 void GetEventLists(FILE* fin, char* OutFilePath, unsigned int VsType);
 void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType);
+// Where the take whose 48-byte header is Header and whose data begins at
+// DataStart ends: before the next copy of the model's Signature, or, when
+// none follows, before the first split-file marker block. 0 when neither.
+int FindTakeEnd(FILE* fin, unsigned long long DataStart, const unsigned char* Header,
+                const char* Signature, unsigned long long* DataStop);
 
 // Per-model facts shared by the extractors.
 unsigned int ScanStartOf(unsigned int VsType);
