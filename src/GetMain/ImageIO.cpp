@@ -57,12 +57,12 @@ static unsigned int ReadDirect(FILE* fin, ImagePos Pos, void* Buf, unsigned int 
   return (unsigned int)n;
 }
 
-// The image window: a stretch of the image held in memory. The scanners'
-// small reads at their grid positions, a take's end search and the take's
-// copy all draw on it, so that a take that fits is read from the file once:
-// the search extends the window over the take, the copy writes it out from
-// there, and the scan then walks on through the take's data in memory.
-#define WindowCap (32u << 20)
+// The image window: a stretch of the image held in memory, read in large
+// steps. The scanners' small reads at their grid positions draw on it (one
+// read per step instead of a seek and a read per position), and so do the
+// searches and copies that start where the scan stands. It is kept small:
+// a buffer that stays in the processor's caches copies faster than a large one.
+#define WindowCap (4u << 20)
 // Bytes kept before a small read that restarts the window: the song number
 // lies a few bytes before the header that the scanner has just found.
 #define WindowLookBack 64u
@@ -130,7 +130,12 @@ unsigned int ReadAt(FILE* fin, ImagePos Pos, void* Buf, unsigned int Len) {
              (Pos - WinPos + Len <= WinLen || WinAtEnd);
   if (!Held) {
     unsigned int Back = Pos < WindowLookBack ? (unsigned int)Pos : WindowLookBack;
-    if (Len > SmallRead || Back + Len > WinCap) return ReadDirect(fin, Pos, Buf, Len);
+    if (Len > SmallRead || Back + Len > WinCap) {
+      // A large read: what the window holds of its start, then the rest from the file.
+      unsigned int Have = InWindow(Pos) ? (unsigned int)(WinPos + WinLen - Pos) : 0;
+      memcpy(Buf, Window + (Have ? Pos - WinPos : 0), Have);
+      return Have + ReadDirect(fin, Pos + Have, (unsigned char*)Buf + Have, Len - Have);
+    }
     RestartWindow(Pos - Back, Back + Len);
   }
   unsigned int Off = (unsigned int)(Pos - WinPos);
@@ -153,6 +158,8 @@ long FindBytes(const unsigned char* Hay, unsigned long HayLen,
   }
   return -1;
 }
+
+unsigned int ImageStep(void) { return ReadStep; }
 
 // Search window of streams read without the image window: the bytes
 // carried over from the previous block, then one block.
@@ -252,6 +259,28 @@ int FindBlockInImage(FILE* fin, ImagePos From, unsigned int BlockLen, const unsi
       }
     if (n < Step) return 0;
   }
+}
+
+int FindLastInImage(FILE* fin, const char* Pat, unsigned int PatLen, ImagePos* Start) {
+  const unsigned int Keep = PatLen - 1;
+  const ImagePos End = EndPos(fin);
+  // Blocks from the end backwards, each with the first Keep bytes of the
+  // block after it, so that an occurrence across a boundary is seen.
+  for (ImagePos To = End; To > 0;) {
+    const ImagePos From = To > SearchStep ? To - SearchStep : 0;
+    const unsigned int Want = (unsigned int)(To - From) + (End - To < Keep ? (unsigned int)(End - To) : Keep);
+    const unsigned int n = ReadDirect(fin, From, SearchBuf, Want);
+    long Last = -1;
+    for (long At = 0, Idx; (Idx = FindBytes(SearchBuf + At, n - At, (const unsigned char*)Pat, PatLen)) >= 0;
+         At = Last + 1)
+      Last = At + Idx;
+    if (Last >= 0) {
+      *Start = From + (ImagePos)Last;
+      return 1;
+    }
+    To = From;
+  }
+  return 0;
 }
 
 static unsigned char CopyBuf[ImageBlock];

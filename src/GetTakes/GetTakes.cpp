@@ -55,6 +55,61 @@ static int IsTakeHeader(const unsigned char* Buffer, unsigned int VsType) {
   return memcmp(Buffer, "TAKE", 4) == 0;
 }
 
+// The take's data and the bytes carried before it: the header's last bytes
+// at first, then the last bytes of the block before.
+static unsigned char TakeBlock[ImageBlock + 64];
+
+int CopyTakeToEnd(FILE* fin, ImagePos DataStart, const unsigned char* Header, unsigned int VsType,
+                  FILE* fout, const char* OutName, ImagePos* DataStop, ImagePos* KnownUpTo,
+                  ImagePos* NextHeader) {
+  const char* Signature = SignatureOf(VsType);
+  const unsigned int Keep = 5, Step = ImageStep();
+  const ImagePos Start = ScanStartOf(VsType);
+  // The first scan position in the data, and whether the copy still tests them.
+  ImagePos Grid = DataStart <= Start ? Start : Start + (DataStart - Start + ScanStep - 1) / ScanStep * ScanStep;
+  int Looking = 1;
+  *NextHeader = 0;
+  *KnownUpTo = Grid;
+
+  memcpy(TakeBlock, Header + 43, Keep);
+  ImagePos Pos = DataStart;     // image position of TakeBlock[Keep]
+  ImagePos Written = DataStart;  // the take file holds the data up to here
+  for (;;) {
+    const unsigned int n = ReadAt(fin, Pos, TakeBlock + Keep, Step);
+    const ImagePos Read = Pos + n;  // the data read so far ends here
+    const long Idx = FindBytes(TakeBlock, Keep + n, (const unsigned char*)Signature, 6);
+
+    // Scan positions whose 48 bytes lie in the block: the scan need not read them again.
+    for (; Looking && Grid + 48 <= Read; Grid += ScanStep) {
+      if (Grid + Keep < Pos) {
+        Looking = 0;  // a header across the blocks: from here on the scan reads for itself
+        break;
+      }
+      if (IsTakeHeader(TakeBlock + (Grid + Keep - Pos), VsType)) {
+        *NextHeader = Grid;
+        Looking = 0;
+        *KnownUpTo = Grid + 1;
+        break;
+      }
+      *KnownUpTo = Grid + ScanStep;
+    }
+
+    // The data up to the signature, or up to the last bytes of the block,
+    // which may begin a signature that the next block completes.
+    ImagePos Stop = Idx >= 0 ? Pos - Keep + (ImagePos)Idx : n < Step ? Read : Read - Keep;
+    if (Stop > Written) {
+      WriteOut(fout, TakeBlock + (Written + Keep - Pos), (size_t)(Stop - Written), OutName);
+      Written = Stop;
+    }
+    if (Idx >= 0 || n < Step) {
+      *DataStop = Written;
+      return Idx >= 0;
+    }
+    memmove(TakeBlock, TakeBlock + n, Keep);
+    Pos = Read;
+  }
+}
+
 void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
   unsigned char Buffer[48];
   char TakeNum[7];
@@ -67,12 +122,22 @@ void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
   char Line[] = "Searching at 000000000 File End at 000000000\r";
   PutHex9(Line + 35, FileSize);
 
+  // Where the image's last signature begins, once a take asks: a take whose
+  // data starts at or before it surely ends at a signature, so its file can
+  // be opened before the end is found and its data copied as it is searched.
+  ImagePos LastSignature = 0;
+  int LastSignatureKnown = 0, HasSignature = 0;
+  // What the last streamed copy learned: the scan positions from KnownFrom
+  // up to KnownUpTo hold no header, except NextHeader.
+  ImagePos KnownFrom = 0, KnownUpTo = 0, NextHeader = 0;
+
   rewind(fin);
   for (ImagePos MainStep = ScanStartOf(VsType); MainStep < FileSize;) {
     ProgressLine(Line, (unsigned int)MainStep);
     const ImagePos H = MainStep;
     MainStep += ScanStep;
 
+    if (H >= KnownFrom && H < KnownUpTo && H != NextHeader) continue;
     // A header cut short by the end of the image is no header.
     if (ReadAt(fin, H, Buffer, 48) < 48 || !IsTakeHeader(Buffer, VsType)) continue;
     printf("\nTAKE FILE found, preparing to write\n");
@@ -84,8 +149,13 @@ void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
     const signed char SongNum = (signed char)SongByte;
     const ImagePos DataStart = H + DataOffset;
 
-    ImagePos DataStop;
-    if (!FindTakeEnd(fin, DataStart, Buffer, Signature, &DataStop)) return;
+    if (!LastSignatureKnown) {
+      HasSignature = FindLastInImage(fin, Signature, 6, &LastSignature);
+      LastSignatureKnown = 1;
+    }
+    const int Streamed = HasSignature && LastSignature >= DataStart;
+    ImagePos DataStop = 0;
+    if (!Streamed && !FindTakeEnd(fin, DataStart, Buffer, Signature, &DataStop)) return;
 
     ComposePath(NameSt, "%sSONG%d/%s%s%s", OutFilePath, (int)SongNum, Is2480 ? "TK" : "TAKE",
                 TakeNum, ExtensionOf(VsType));
@@ -95,7 +165,13 @@ void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
       exit(0);
     }
     printf("Writing TAKE file %s\n", NameSt);
-    CopyImageRange(fin, DataStart, DataStop - DataStart, fout, NameSt);
+    if (Streamed) {
+      CopyTakeToEnd(fin, DataStart, Buffer, VsType, fout, NameSt, &DataStop, &KnownUpTo, &NextHeader);
+      KnownFrom = DataStart;
+    } else {
+      CopyImageRange(fin, DataStart, DataStop - DataStart, fout, NameSt);
+      KnownUpTo = 0;
+    }
     CloseOut(fout, NameSt);
   }
 }

@@ -54,6 +54,13 @@ int FindInImage(FILE* fin, ImagePos From, const unsigned char* Prefix,
 int FindBlockInImage(FILE* fin, ImagePos From, unsigned int BlockLen, const unsigned char* Pat,
                      unsigned int PatLen, ImagePos* BlockAt);
 
+// Position of the last occurrence of Pat in the image, searched from its end.
+int FindLastInImage(FILE* fin, const char* Pat, unsigned int PatLen, ImagePos* Start);
+
+// Bytes per read of the block searches and copies: ImageBlock, unless a test
+// made it smaller with SetImageBlocks.
+unsigned int ImageStep(void);
+
 // Copies Len bytes of the image from From to fout, stopping early only at
 // the end of the image. Returns the number of bytes copied.
 ImagePos CopyImageRange(FILE* fin, ImagePos From, ImagePos Len, FILE* fout,

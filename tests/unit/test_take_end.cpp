@@ -22,10 +22,12 @@
 namespace {
 
 using fixture::Bytes;
+using fixture::Image;
 
 struct End {
   bool found = false;
   uint64_t stop = 0;
+  bool bySignature = false;
   bool operator==(const End& o) const { return found == o.found && (!found || stop == o.stop); }
 };
 
@@ -54,7 +56,7 @@ End byteAtATime(const Bytes& img, uint64_t dataStart, const Bytes& header, const
     if (++idx == 48) idx = 0;
     if (EvalStringMatch(ring, 48, idx, sig.data(), 6, "111111")) {
       uint64_t stop = pos - 6;
-      return {true, stop < dataStart ? dataStart : stop};
+      return {true, stop < dataStart ? dataStart : stop, true};
     }
   }
   pos = dataStart;
@@ -97,6 +99,45 @@ Bytes copied(FILE* fin, uint64_t from, uint64_t len) {
   if (!b.empty() && std::fread(b.data(), 1, b.size(), out) != b.size()) b.clear();
   std::fclose(out);
   return b;
+}
+
+bool isHeader(int code, const uint8_t* h) {
+  const fixture::Model& m = fixture::model(code);
+  if (m.family != '2') return std::memcmp(h, "TAKE", 4) == 0;
+  return h[0] == 'T' && h[1] == 'K' && h[8] == 'V' && h[10] == (code == 8 ? '2' : '1');
+}
+
+// The copy that searches as it goes, for a take that ends at a signature:
+// it must write the same bytes, and what it says of the scan positions in
+// the data must hold.
+// Returns the header it noted, 0 for none.
+uint64_t streamedCopy(const Bytes& img, uint64_t dataStart, const Bytes& header, int code, bool window,
+                      const End& want) {
+  OpenImage image(img, window);
+  FILE* out = std::tmpfile();
+  unsigned long long stop = 0, knownUpTo = 0, nextHeader = 0;
+  int found = CopyTakeToEnd(image.f(), dataStart, header.data(), static_cast<unsigned>(code), out, "copy", &stop,
+                            &knownUpTo, &nextHeader);
+  std::fflush(out);
+  Bytes got(static_cast<size_t>(std::ftell(out)));
+  std::rewind(out);
+  if (!got.empty() && std::fread(got.data(), 1, got.size(), out) != got.size()) got.clear();
+  std::fclose(out);
+  EXPECT_EQ(found == 1, want.bySignature);
+  if (!want.bySignature || found != 1) return 0;
+  EXPECT_EQ(stop, want.stop);
+  EXPECT_EQ(got, Bytes(img.begin() + static_cast<ptrdiff_t>(dataStart), img.begin() + static_cast<ptrdiff_t>(want.stop)));
+  const uint64_t start = fixture::model(code).scanStart;
+  for (uint64_t p = start; p < knownUpTo; p += 4096) {
+    if (p < dataStart) continue;
+    EXPECT_LE(p + 48, img.size());
+    EXPECT_EQ(isHeader(code, img.data() + p), p == nextHeader) << "scan position " << p;
+    if (p == nextHeader) break;
+  }
+  if (nextHeader != 0) {
+    EXPECT_EQ(knownUpTo, nextHeader + 1);
+  }
+  return nextHeader;
 }
 
 // The carver's answer, and what it copies for it; then the scan's small
@@ -142,6 +183,7 @@ struct Planted {
   Bytes img;
   uint64_t dataStart;
   Bytes header;
+  int code;
   std::string sig;
 };
 
@@ -153,7 +195,8 @@ Planted randomTake(std::mt19937& rng, unsigned step) {
   auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
   const std::vector<int>& codes = fixture::allModels();
   Planted t;
-  t.sig = fixture::model(codes[pick(static_cast<uint32_t>(codes.size()))]).signature;
+  t.code = codes[pick(static_cast<uint32_t>(codes.size()))];
+  t.sig = fixture::model(t.code).signature;
   t.dataStart = 48 + pick(200);
   uint64_t len = pick(4 * step + 80);
   t.img.resize(t.dataStart + len);
@@ -211,6 +254,7 @@ TEST_F(WithBlocks, FastSearchAgreesWithTheByteAtATimeRule) {
                                         << (window ? " window" : " stream") << " sig " << t.sig
                                         << " data start " << t.dataStart << " size " << t.img.size());
         ASSERT_EQ(carve(t.img, t.dataStart, t.header, t.sig, window, t.dataStart - 48), want);
+        streamedCopy(t.img, t.dataStart, t.header, t.code, window, want);
       }
       if (!want.found)
         noEnds++;
@@ -326,4 +370,41 @@ TEST_F(WithBlocks, CornerCases) {
   OpenImage open(img, true);
   unsigned long long stop = 0;
   EXPECT_EQ(FindTakeEnd(open.f(), 80, headerEnding("").data(), "VS2480", &stop), 0);
+}
+
+// Take headers on the scan grid inside a take's data: the copy that searches
+// as it goes notes the first of them, and that no scan position before it
+// holds one, so that the scan need not read those positions again.
+TEST_F(WithBlocks, StreamedCopyNotesTheHeadersInTheData) {
+  std::mt19937 rng(99);
+  int noted = 0, cases = 0;
+  for (const Blocks& b : {Blocks{61, 200}, Blocks{4096, 1u << 16}, Blocks{ImageBlock, ~0u}}) {
+    SetImageBlocks(b.step, b.cap);
+    for (int code : {1, 4, 3, 8}) {
+      Image img(code);
+      const size_t H = img.grid(1), start = H + img.m().dataOffset;
+      for (int i = 0; i < 30; i++) {
+        Image t = img;
+        const size_t len = 4096 * (2 + rng() % 12) + rng() % 4096;
+        t.take(H, 1, std::string(t.m().takeNumLen, '1'), fixture::audio(len, static_cast<uint32_t>(rng())));
+        t.padToSector();
+        // Headers, and near misses, at some scan positions in the data.
+        for (size_t g = t.gridAtOrAfter(start); g + 48 <= start + len; g += 4096)
+          switch (rng() % 6) {
+            case 0: t.put(g, t.takeHeader(std::string(t.m().takeNumLen, '2'))); break;
+            case 1: t.put(g, t.m().family == '2' ? "TK123456VX1" : "TAKx"); break;
+          }
+        End want = byteAtATime(t.bytes(), start, t.takeHeader(std::string(t.m().takeNumLen, '1')), t.m().signature);
+        ASSERT_TRUE(want.bySignature);
+        for (bool window : {true, false}) {
+          SCOPED_TRACE(testing::Message() << "code " << code << " step " << b.step << " case " << i);
+          noted += streamedCopy(t.bytes(), start, t.takeHeader(std::string(t.m().takeNumLen, '1')), code, window,
+                                want) != 0;
+          cases++;
+        }
+      }
+    }
+  }
+  // Most takes hold a header; the smallest blocks cut the notes short.
+  EXPECT_GT(noted, cases / 2);
 }
