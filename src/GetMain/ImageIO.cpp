@@ -153,7 +153,9 @@ long FindBytes(const unsigned char* Hay, unsigned long HayLen,
   while (p <= Last) {
     p = (const unsigned char*)memchr(p, Pat[0], (size_t)(Last - p) + 1);
     if (p == NULL) return -1;
-    if (memcmp(p + 1, Pat + 1, PatLen - 1) == 0) return (long)(p - Hay);
+    // Audio holds the first byte every few hundred bytes: test the second
+    // before calling memcmp.
+    if ((PatLen == 1 || p[1] == Pat[1]) && memcmp(p + 1, Pat + 1, PatLen - 1) == 0) return (long)(p - Hay);
     p++;
   }
   return -1;
