@@ -408,3 +408,32 @@ TEST_F(WithBlocks, StreamedCopyNotesTheHeadersInTheData) {
   // Most takes hold a header; the smallest blocks cut the notes short.
   EXPECT_GT(noted, cases / 2);
 }
+
+// The image's last signature decides whether a take's copy may start before
+// its end is found; a signature reported too late would write a take that
+// has no end.
+TEST_F(WithBlocks, LastSignatureIsFoundFromTheEnd) {
+  std::mt19937 rng(5);
+  const Bytes sig = fixture::bytesOf("VS-880");
+  for (unsigned step : {7u, 16u, 4096u, unsigned(ImageBlock)}) {
+    SetImageBlocks(step, ~0u);
+    for (int i = 0; i < 300; i++) {
+      Bytes img(rng() % (5 * std::min(step, 5000u) + 20));
+      for (uint8_t& b : img) b = "VS-880x"[rng() % 7];
+      for (int n = rng() % 3; n > 0 && img.size() >= 6; n--) {
+        size_t at = rng() % (img.size() - 5);
+        if (rng() % 2) at = std::min(img.size() - 6, (rng() % 6) * size_t(step) + rng() % 12);
+        std::copy(sig.begin(), sig.end(), img.begin() + static_cast<ptrdiff_t>(at));
+      }
+      auto last = std::find_end(img.begin(), img.end(), sig.begin(), sig.end());
+      OpenImage image(img, false);
+      unsigned long long start = 0;
+      int found = FindLastInImage(image.f(), "VS-880", 6, &start);
+      SCOPED_TRACE(testing::Message() << "step " << step << " case " << i << " size " << img.size());
+      ASSERT_EQ(found == 1, last != img.end());
+      if (found) {
+        EXPECT_EQ(start, static_cast<unsigned long long>(last - img.begin()));
+      }
+    }
+  }
+}
