@@ -103,6 +103,7 @@ void StartStrip(char* InFileName, char* OutFilePath) {
     fclose(fin);
     return;
   }
+  OpenImageWindow(fin);
   printf("size = %09x\n", FileSize);
   printf("\n\n\n%s Input File Found - Now Stripping Roland FileSystem\n\n", InFileName);
   rewind(fin);
@@ -111,6 +112,7 @@ void StartStrip(char* InFileName, char* OutFilePath) {
   ImagePos First = FirstNonZero(fin, &Found);
   if (!Found) {
     printf("This is not a valid roland backup file - No Data\n");
+    CloseImageWindow();
     fclose(fin);
     return;
   }
@@ -135,5 +137,6 @@ void StartStrip(char* InFileName, char* OutFilePath) {
     GetTakes(fin, OutFilePath, FileType);
   }
   printf("All Files processed, Come Back Soon!!!!\n");
+  CloseImageWindow();
   fclose(fin);
 }

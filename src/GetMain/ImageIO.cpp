@@ -43,15 +43,105 @@ ImagePos EndPos(FILE* f) {
   return TellPos(f);
 }
 
-unsigned int ReadAt(FILE* fin, ImagePos Pos, void* Buf, unsigned int Len) {
+static void ReadFailed(ImagePos At) {
+  printf("\nERROR reading the image at byte %llu (0x%09llx): the image cannot be read there\n",
+         (unsigned long long)At, (unsigned long long)At);
+  exit(0);
+}
+
+// Reads straight from the stream, bypassing the window.
+static unsigned int ReadDirect(FILE* fin, ImagePos Pos, void* Buf, unsigned int Len) {
   SeekTo(fin, Pos);
   size_t n = fread(Buf, 1, Len, fin);
-  if (n < Len && ferror(fin)) {
-    printf("\nERROR reading the image at byte %llu (0x%09llx): the image cannot be read there\n",
-           (unsigned long long)(Pos + n), (unsigned long long)(Pos + n));
-    exit(0);
-  }
+  if (n < Len && ferror(fin)) ReadFailed(Pos + n);
   return (unsigned int)n;
+}
+
+// The image window: a stretch of the image held in memory, read in large
+// steps. The scanners' small reads at their grid positions draw on it (one
+// read per step instead of a seek and a read per position), and so do the
+// searches and copies that start where the scan stands. It is kept small:
+// a buffer that stays in the processor's caches copies faster than a large one.
+#define WindowCap (4u << 20)
+// Bytes kept before a small read that restarts the window: the song number
+// lies a few bytes before the header that the scanner has just found.
+#define WindowLookBack 64u
+// Reads of at most this many bytes restart the window when it misses them.
+#define SmallRead 4096u
+
+static unsigned char Window[WindowCap];
+static FILE* WinFile;
+static ImagePos WinPos;      // image position of Window[0]
+static unsigned int WinLen;  // bytes held
+static int WinAtEnd;         // the last read into the window met the end of the image
+static unsigned int ReadStep = ImageBlock;  // bytes added to the window per read
+static unsigned int WinCap = WindowCap;     // bytes the window may hold
+static unsigned int SearchStep = ImageBlock;  // block of the searches without a window
+
+void OpenImageWindow(FILE* fin) {
+  WinFile = fin;
+  WinPos = 0;
+  WinLen = 0;
+  WinAtEnd = 0;
+}
+
+void CloseImageWindow(void) { OpenImageWindow(NULL); }
+
+void SetImageBlocks(unsigned int Step, unsigned int Cap) {
+  ReadStep = Step < 1 ? 1 : Step > ImageBlock ? ImageBlock : Step;
+  WinCap = Cap < 64 ? 64 : Cap > WindowCap ? WindowCap : Cap;
+  if (ReadStep > WinCap) ReadStep = WinCap;
+  SearchStep = ReadStep;
+  OpenImageWindow(WinFile);
+}
+
+static int InWindow(ImagePos Pos) { return Pos >= WinPos && Pos - WinPos < WinLen; }
+
+// Reads Len more bytes at the window's end.
+static void FillWindow(unsigned int Len) {
+  unsigned int n = ReadDirect(WinFile, WinPos + WinLen, Window + WinLen, Len);
+  WinLen += n;
+  WinAtEnd = n < Len;
+}
+
+// Starts the window afresh at Pos with at least Need bytes.
+static void RestartWindow(ImagePos Pos, unsigned int Need) {
+  WinPos = Pos;
+  WinLen = 0;
+  FillWindow(Need > ReadStep ? Need : ReadStep);
+}
+
+// Adds one read step at the window's end. When the window is full, the
+// bytes before KeepFrom (which must lie in the window or at its end) are
+// dropped first.
+static void ExtendWindow(ImagePos KeepFrom) {
+  if (WinLen + ReadStep > WinCap) {
+    unsigned int Drop = (unsigned int)(KeepFrom - WinPos);
+    memmove(Window, Window + Drop, WinLen - Drop);
+    WinPos = KeepFrom;
+    WinLen -= Drop;
+  }
+  FillWindow(WinLen + ReadStep > WinCap ? WinCap - WinLen : ReadStep);
+}
+
+unsigned int ReadAt(FILE* fin, ImagePos Pos, void* Buf, unsigned int Len) {
+  if (fin == NULL || fin != WinFile) return ReadDirect(fin, Pos, Buf, Len);
+  int Held = Pos >= WinPos && Pos - WinPos <= WinLen &&
+             (Pos - WinPos + Len <= WinLen || WinAtEnd);
+  if (!Held) {
+    unsigned int Back = Pos < WindowLookBack ? (unsigned int)Pos : WindowLookBack;
+    if (Len > SmallRead || Back + Len > WinCap) {
+      // A large read: what the window holds of its start, then the rest from the file.
+      unsigned int Have = InWindow(Pos) ? (unsigned int)(WinPos + WinLen - Pos) : 0;
+      memcpy(Buf, Window + (Have ? Pos - WinPos : 0), Have);
+      return Have + ReadDirect(fin, Pos + Have, (unsigned char*)Buf + Have, Len - Have);
+    }
+    RestartWindow(Pos - Back, Back + Len);
+  }
+  unsigned int Off = (unsigned int)(Pos - WinPos);
+  unsigned int n = Off >= WinLen ? 0 : WinLen - Off < Len ? WinLen - Off : Len;
+  memcpy(Buf, Window + Off, n);
+  return n;
 }
 
 long FindBytes(const unsigned char* Hay, unsigned long HayLen,
@@ -63,32 +153,136 @@ long FindBytes(const unsigned char* Hay, unsigned long HayLen,
   while (p <= Last) {
     p = (const unsigned char*)memchr(p, Pat[0], (size_t)(Last - p) + 1);
     if (p == NULL) return -1;
-    if (memcmp(p + 1, Pat + 1, PatLen - 1) == 0) return (long)(p - Hay);
+    // Audio holds the first byte every few hundred bytes: test the second
+    // before calling memcmp.
+    if ((PatLen == 1 || p[1] == Pat[1]) && memcmp(p + 1, Pat + 1, PatLen - 1) == 0) return (long)(p - Hay);
     p++;
   }
   return -1;
 }
 
-// Search window: the bytes carried over from the previous block, then one block.
+unsigned int ImageStep(void) { return ReadStep; }
+
+// Search window of streams read without the image window: the bytes
+// carried over from the previous block, then one block.
 static unsigned char SearchBuf[ImageBlock + 64];
+
+static int FindInWindow(ImagePos From, const unsigned char* Prefix, const unsigned char* Pat,
+                        unsigned int PatLen, ImagePos* MatchEnd) {
+  const unsigned int Keep = PatLen - 1;
+  if (!InWindow(From)) RestartWindow(From, ReadStep);
+  while (WinPos + WinLen - From < Keep && !WinAtEnd) ExtendWindow(From);
+  if (!InWindow(From)) return 0;  // the image ends at From
+
+  // Occurrences that begin in the prefix: the prefix and the first image bytes.
+  unsigned char Head[128];
+  unsigned int Avail = WinPos + WinLen - From < Keep ? (unsigned int)(WinPos + WinLen - From) : Keep;
+  memcpy(Head, Prefix, Keep);
+  memcpy(Head + Keep, Window + (From - WinPos), Avail);
+  long Idx = FindBytes(Head, Keep + Avail, Pat, PatLen);
+  if (Idx >= 0) {
+    *MatchEnd = From - Keep + (ImagePos)Idx + PatLen;
+    return 1;
+  }
+
+  // Occurrences that begin at From or later; Next is the first start not yet ruled out.
+  ImagePos Next = From;
+  for (;;) {
+    unsigned int Off = (unsigned int)(Next - WinPos);
+    Idx = FindBytes(Window + Off, WinLen - Off, Pat, PatLen);
+    if (Idx >= 0) {
+      *MatchEnd = Next + (ImagePos)Idx + PatLen;
+      return 1;
+    }
+    if (WinAtEnd) return 0;
+    if (WinLen - Off > Keep) Next = WinPos + WinLen - Keep;
+    ExtendWindow(Next);
+  }
+}
 
 int FindInImage(FILE* fin, ImagePos From, const unsigned char* Prefix,
                 const char* Pat, unsigned int PatLen, ImagePos* MatchEnd) {
+  if (fin != NULL && fin == WinFile)
+    return FindInWindow(From, Prefix, (const unsigned char*)Pat, PatLen, MatchEnd);
   const unsigned int Keep = PatLen - 1;  // bytes carried between blocks
   memcpy(SearchBuf, Prefix, Keep);
   ImagePos Pos = From;  // image position of SearchBuf[Keep]
   for (;;) {
-    unsigned int n = ReadAt(fin, Pos, SearchBuf + Keep, ImageBlock);
+    unsigned int n = ReadDirect(fin, Pos, SearchBuf + Keep, SearchStep);
     if (n == 0) return 0;
     long Idx = FindBytes(SearchBuf, Keep + n, (const unsigned char*)Pat, PatLen);
     if (Idx >= 0) {
       *MatchEnd = Pos - Keep + (ImagePos)Idx + PatLen;
       return 1;
     }
-    if (n < ImageBlock) return 0;
+    if (n < SearchStep) return 0;
     memmove(SearchBuf, SearchBuf + n, Keep);
     Pos += n;
   }
+}
+
+// First block of BlockLen bytes from From on whose first PatLen bytes are
+// Pat, searched in the window; see FindBlockInImage.
+static int FindBlockInWindow(ImagePos From, unsigned int BlockLen, const unsigned char* Pat,
+                             unsigned int PatLen, ImagePos* BlockAt) {
+  ImagePos Pos = From;  // the next block to test
+  if (!InWindow(Pos)) RestartWindow(Pos, ReadStep);
+  for (;;) {
+    // Every block whose first PatLen bytes the window holds.
+    while (WinPos + WinLen - Pos >= PatLen) {
+      if (memcmp(Window + (Pos - WinPos), Pat, PatLen) == 0) {
+        *BlockAt = Pos;
+        return 1;
+      }
+      Pos += BlockLen;
+      if (Pos - WinPos > WinLen) break;
+    }
+    if (WinAtEnd) return 0;
+    if (Pos - WinPos >= WinLen) {
+      RestartWindow(Pos, ReadStep);
+      if (WinLen == 0) return 0;
+    } else {
+      ExtendWindow(Pos);
+    }
+  }
+}
+
+int FindBlockInImage(FILE* fin, ImagePos From, unsigned int BlockLen, const unsigned char* Pat,
+                     unsigned int PatLen, ImagePos* BlockAt) {
+  if (fin != NULL && fin == WinFile) return FindBlockInWindow(From, BlockLen, Pat, PatLen, BlockAt);
+  // Whole blocks per read, so that no block straddles two reads.
+  const unsigned int Step = SearchStep < BlockLen ? BlockLen : SearchStep / BlockLen * BlockLen;
+  for (ImagePos Pos = From;; Pos += Step) {
+    unsigned int n = ReadDirect(fin, Pos, SearchBuf, Step);
+    for (unsigned int b = 0; b < n && n - b >= PatLen; b += BlockLen)
+      if (memcmp(SearchBuf + b, Pat, PatLen) == 0) {
+        *BlockAt = Pos + b;
+        return 1;
+      }
+    if (n < Step) return 0;
+  }
+}
+
+int FindLastInImage(FILE* fin, const char* Pat, unsigned int PatLen, ImagePos* Start) {
+  const unsigned int Keep = PatLen - 1;
+  const ImagePos End = EndPos(fin);
+  // Blocks from the end backwards, each with the first Keep bytes of the
+  // block after it, so that an occurrence across a boundary is seen.
+  for (ImagePos To = End; To > 0;) {
+    const ImagePos From = To > SearchStep ? To - SearchStep : 0;
+    const unsigned int Want = (unsigned int)(To - From) + (End - To < Keep ? (unsigned int)(End - To) : Keep);
+    const unsigned int n = ReadDirect(fin, From, SearchBuf, Want);
+    long Last = -1;
+    for (long At = 0, Idx; (Idx = FindBytes(SearchBuf + At, n - At, (const unsigned char*)Pat, PatLen)) >= 0;
+         At = Last + 1)
+      Last = At + Idx;
+    if (Last >= 0) {
+      *Start = From + (ImagePos)Last;
+      return 1;
+    }
+    To = From;
+  }
+  return 0;
 }
 
 static unsigned char CopyBuf[ImageBlock];
@@ -97,8 +291,19 @@ ImagePos CopyImageRange(FILE* fin, ImagePos From, ImagePos Len, FILE* fout,
                         const char* OutName) {
   ImagePos Done = 0;
   while (Done < Len) {
-    unsigned int Want = Len - Done < ImageBlock ? (unsigned int)(Len - Done) : ImageBlock;
-    unsigned int n = ReadAt(fin, From + Done, CopyBuf, Want);
+    const ImagePos Pos = From + Done, Left = Len - Done;
+    if (fin != NULL && fin == WinFile && InWindow(Pos)) {
+      // Straight out of the window.
+      ImagePos n = WinPos + WinLen - Pos < Left ? WinPos + WinLen - Pos : Left;
+      WriteOut(fout, Window + (Pos - WinPos), (size_t)n, OutName);
+      Done += n;
+      continue;
+    }
+    unsigned int Want = Left < ImageBlock ? (unsigned int)Left : ImageBlock;
+    // Bytes before the window are read up to its start only.
+    if (fin == WinFile && Pos < WinPos && WinLen != 0 && WinPos - Pos < Want)
+      Want = (unsigned int)(WinPos - Pos);
+    unsigned int n = ReadDirect(fin, Pos, CopyBuf, Want);
     WriteOut(fout, CopyBuf, n, OutName);
     Done += n;
     if (n < Want) break;  // end of the image

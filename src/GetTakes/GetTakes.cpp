@@ -17,20 +17,34 @@ static const char Take2000Mask[] = "11000000101";
 static const unsigned char SplitFileMarker[10] = {0x54, 0x44, 0x49, 0x01, 0x50,
                                                   0x01, 0x01, 0x01, 0x01, 0x80};
 
-// Searches the 16-byte blocks from DataStart on for one that begins with
-// the split-file marker. A last block cut short by the end of the image
-// still counts when it holds the whole marker.
-static int FindSplitMarker(FILE* fin, ImagePos DataStart, ImagePos* DataStop) {
-  static unsigned char Block[ImageBlock];
-  for (ImagePos Pos = DataStart;; Pos += ImageBlock) {
-    unsigned int n = ReadAt(fin, Pos, Block, ImageBlock);
-    for (unsigned int b = 0; b + sizeof SplitFileMarker <= n; b += 16)
-      if (memcmp(Block + b, SplitFileMarker, sizeof SplitFileMarker) == 0) {
-        *DataStop = Pos + b;
-        return 1;
-      }
-    if (n < ImageBlock) return 0;
+int FindTakeEnd(FILE* fin, ImagePos DataStart, const unsigned char* Header,
+                const char* Signature, ImagePos* DataStop) {
+  // The end search's ring still holds the header, so its first windows take
+  // in header bytes 43 to 47 before the data's own bytes.
+  ImagePos MatchEnd;
+  if (FindInImage(fin, DataStart, Header + 43, Signature, 6, &MatchEnd)) {
+    // A signature spelt partly by the header bytes leaves no audio.
+    *DataStop = MatchEnd - 6 < DataStart ? DataStart : MatchEnd - 6;
+    return 1;
   }
+  // No signature up to the end of the image: the take goes on on the next
+  // disc, and ends at the first 16-byte block that holds the split-file
+  // marker. A last block cut short by the end of the image still counts
+  // when it holds the whole marker.
+  return FindBlockInImage(fin, DataStart, 16, SplitFileMarker, sizeof SplitFileMarker, DataStop);
+}
+
+// The progress line "Searching at %09x File End at %09x\r", printed once for
+// every grid position: formatted by hand, as printf would cost more than
+// testing the position.
+static void PutHex9(char* At, unsigned int Val) {
+  static const char Digits[] = "0123456789abcdef";
+  for (int i = 8; i >= 0; i--, Val >>= 4) At[i] = Digits[Val & 15];
+}
+
+static void ProgressLine(char* Line, unsigned int Pos) {
+  PutHex9(Line + 13, Pos);
+  fputs(Line, stdout);
 }
 
 static int IsTakeHeader(const unsigned char* Buffer, unsigned int VsType) {
@@ -39,6 +53,61 @@ static int IsTakeHeader(const unsigned char* Buffer, unsigned int VsType) {
   if (InFamily(VsType, Vs2000Only))
     return EvalStringMatch(Buffer, 48, 11, Take2000, 11, Take2000Mask) == 1;
   return memcmp(Buffer, "TAKE", 4) == 0;
+}
+
+// The take's data and the bytes carried before it: the header's last bytes
+// at first, then the last bytes of the block before.
+static unsigned char TakeBlock[ImageBlock + 64];
+
+int CopyTakeToEnd(FILE* fin, ImagePos DataStart, const unsigned char* Header, unsigned int VsType,
+                  FILE* fout, const char* OutName, ImagePos* DataStop, ImagePos* KnownUpTo,
+                  ImagePos* NextHeader) {
+  const char* Signature = SignatureOf(VsType);
+  const unsigned int Keep = 5, Step = ImageStep();
+  const ImagePos Start = ScanStartOf(VsType);
+  // The first scan position in the data, and whether the copy still tests them.
+  ImagePos Grid = DataStart <= Start ? Start : Start + (DataStart - Start + ScanStep - 1) / ScanStep * ScanStep;
+  int Looking = 1;
+  *NextHeader = 0;
+  *KnownUpTo = Grid;
+
+  memcpy(TakeBlock, Header + 43, Keep);
+  ImagePos Pos = DataStart;     // image position of TakeBlock[Keep]
+  ImagePos Written = DataStart;  // the take file holds the data up to here
+  for (;;) {
+    const unsigned int n = ReadAt(fin, Pos, TakeBlock + Keep, Step);
+    const ImagePos Read = Pos + n;  // the data read so far ends here
+    const long Idx = FindBytes(TakeBlock, Keep + n, (const unsigned char*)Signature, 6);
+
+    // Scan positions whose 48 bytes lie in the block: the scan need not read them again.
+    for (; Looking && Grid + 48 <= Read; Grid += ScanStep) {
+      if (Grid + Keep < Pos) {
+        Looking = 0;  // a header across the blocks: from here on the scan reads for itself
+        break;
+      }
+      if (IsTakeHeader(TakeBlock + (Grid + Keep - Pos), VsType)) {
+        *NextHeader = Grid;
+        Looking = 0;
+        *KnownUpTo = Grid + 1;
+        break;
+      }
+      *KnownUpTo = Grid + ScanStep;
+    }
+
+    // The data up to the signature, or up to the last bytes of the block,
+    // which may begin a signature that the next block completes.
+    ImagePos Stop = Idx >= 0 ? Pos - Keep + (ImagePos)Idx : n < Step ? Read : Read - Keep;
+    if (Stop > Written) {
+      WriteOut(fout, TakeBlock + (Written + Keep - Pos), (size_t)(Stop - Written), OutName);
+      Written = Stop;
+    }
+    if (Idx >= 0 || n < Step) {
+      *DataStop = Written;
+      return Idx >= 0;
+    }
+    memmove(TakeBlock, TakeBlock + n, Keep);
+    Pos = Read;
+  }
 }
 
 void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
@@ -50,12 +119,25 @@ void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
   const ImagePos DataOffset = Is2480 ? 21898 : InFamily(VsType, Vs880Family) ? 27100 : 23500;
   const char* Signature = SignatureOf(VsType);
 
+  char Line[] = "Searching at 000000000 File End at 000000000\r";
+  PutHex9(Line + 35, FileSize);
+
+  // Where the image's last signature begins, once a take asks: a take whose
+  // data starts at or before it surely ends at a signature, so its file can
+  // be opened before the end is found and its data copied as it is searched.
+  ImagePos LastSignature = 0;
+  int LastSignatureKnown = 0, HasSignature = 0;
+  // What the last streamed copy learned: the scan positions from KnownFrom
+  // up to KnownUpTo hold no header, except NextHeader.
+  ImagePos KnownFrom = 0, KnownUpTo = 0, NextHeader = 0;
+
   rewind(fin);
   for (ImagePos MainStep = ScanStartOf(VsType); MainStep < FileSize;) {
-    printf("Searching at %09x File End at %09x\r", (unsigned int)MainStep, FileSize);
+    ProgressLine(Line, (unsigned int)MainStep);
     const ImagePos H = MainStep;
     MainStep += ScanStep;
 
+    if (H >= KnownFrom && H < KnownUpTo && H != NextHeader) continue;
     // A header cut short by the end of the image is no header.
     if (ReadAt(fin, H, Buffer, 48) < 48 || !IsTakeHeader(Buffer, VsType)) continue;
     printf("\nTAKE FILE found, preparing to write\n");
@@ -67,16 +149,13 @@ void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
     const signed char SongNum = (signed char)SongByte;
     const ImagePos DataStart = H + DataOffset;
 
-    // The end search's ring still holds the header, so its first windows
-    // take in header bytes 43 to 47 before the data's own bytes.
-    ImagePos DataStop, MatchEnd;
-    if (FindInImage(fin, DataStart, Buffer + 43, Signature, 6, &MatchEnd)) {
-      DataStop = MatchEnd - 6;
-      // A signature spelt partly by the header bytes leaves no audio.
-      if (DataStop < DataStart) DataStop = DataStart;
-    } else if (!FindSplitMarker(fin, DataStart, &DataStop)) {
-      return;
+    if (!LastSignatureKnown) {
+      HasSignature = FindLastInImage(fin, Signature, 6, &LastSignature);
+      LastSignatureKnown = 1;
     }
+    const int Streamed = HasSignature && LastSignature >= DataStart;
+    ImagePos DataStop = 0;
+    if (!Streamed && !FindTakeEnd(fin, DataStart, Buffer, Signature, &DataStop)) return;
 
     ComposePath(NameSt, "%sSONG%d/%s%s%s", OutFilePath, (int)SongNum, Is2480 ? "TK" : "TAKE",
                 TakeNum, ExtensionOf(VsType));
@@ -86,7 +165,13 @@ void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
       exit(0);
     }
     printf("Writing TAKE file %s\n", NameSt);
-    CopyImageRange(fin, DataStart, DataStop - DataStart, fout, NameSt);
+    if (Streamed) {
+      CopyTakeToEnd(fin, DataStart, Buffer, VsType, fout, NameSt, &DataStop, &KnownUpTo, &NextHeader);
+      KnownFrom = DataStart;
+    } else {
+      CopyImageRange(fin, DataStart, DataStop - DataStart, fout, NameSt);
+      KnownUpTo = 0;
+    }
     CloseOut(fout, NameSt);
   }
 }

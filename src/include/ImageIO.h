@@ -23,9 +23,20 @@ ImagePos TellPos(FILE* f);
 // Position of the end of the stream (moves the stream there).
 ImagePos EndPos(FILE* f);
 
+// The image window: reads, searches and copies of fin draw on a stretch of
+// the image held in memory, from OpenImageWindow until CloseImageWindow
+// (call it before the stream is closed). Other streams are read directly.
+void OpenImageWindow(FILE* fin);
+void CloseImageWindow(void);
+// Shrinks the window's read step and capacity (at most ImageBlock and the
+// window's own size), so that tests reach its block boundaries with small
+// images; the step also sets the block of the searches without a window.
+void SetImageBlocks(unsigned int Step, unsigned int Cap);
+
 // Reads up to Len bytes at Pos into Buf and returns how many were read; a
 // short count means the image ends there. A read error ends the process
-// after a message that names the byte offset.
+// after a message that names the byte offset. Where the stream stands
+// afterwards is not defined: reposition it before reading it directly.
 unsigned int ReadAt(FILE* fin, ImagePos Pos, void* Buf, unsigned int Len);
 
 // Searches the byte stream made of Prefix (PatLen - 1 bytes left over from
@@ -35,6 +46,20 @@ unsigned int ReadAt(FILE* fin, ImagePos Pos, void* Buf, unsigned int Len);
 // ends first.
 int FindInImage(FILE* fin, ImagePos From, const unsigned char* Prefix,
                 const char* Pat, unsigned int PatLen, ImagePos* MatchEnd);
+
+// Searches the blocks of BlockLen bytes that follow one another from From
+// for the first whose first PatLen bytes are Pat (PatLen at most BlockLen).
+// A last block cut short by the end of the image counts when it holds those
+// PatLen bytes. Returns 1 and the block's position in *BlockAt, or 0.
+int FindBlockInImage(FILE* fin, ImagePos From, unsigned int BlockLen, const unsigned char* Pat,
+                     unsigned int PatLen, ImagePos* BlockAt);
+
+// Position of the last occurrence of Pat in the image, searched from its end.
+int FindLastInImage(FILE* fin, const char* Pat, unsigned int PatLen, ImagePos* Start);
+
+// Bytes per read of the block searches and copies: ImageBlock, unless a test
+// made it smaller with SetImageBlocks.
+unsigned int ImageStep(void);
 
 // Copies Len bytes of the image from From to fout, stopping early only at
 // the end of the image. Returns the number of bytes copied.

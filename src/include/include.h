@@ -53,6 +53,19 @@ void MakeSongFiles(FILE* fin, char* OutFilePath, unsigned char VSType);
 unsigned int Char4_L(const unsigned char* Buffer, unsigned int Offset);
 void GetEventLists(FILE* fin, char* OutFilePath, unsigned int VsType);
 void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType);
+// Where the take whose 48-byte header is Header and whose data begins at
+// DataStart ends: before the next copy of the model's Signature, or, when
+// none follows, before the first split-file marker block. 0 when neither.
+int FindTakeEnd(FILE* fin, unsigned long long DataStart, const unsigned char* Header,
+                const char* Signature, unsigned long long* DataStop);
+// Copies that take into fout as its data is searched, for a take that
+// surely ends at a signature: 1 when it did (*DataStop is then its end).
+// Also tests the scan positions in the data it read for take headers: those
+// from the data start up to *KnownUpTo hold none except *NextHeader (0: none).
+int CopyTakeToEnd(FILE* fin, unsigned long long DataStart, const unsigned char* Header,
+                  unsigned int VsType, FILE* fout, const char* OutName,
+                  unsigned long long* DataStop, unsigned long long* KnownUpTo,
+                  unsigned long long* NextHeader);
 
 // Per-model facts shared by the extractors.
 unsigned int ScanStartOf(unsigned int VsType);
