@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace cli {
@@ -18,6 +19,7 @@ struct RunOptions {
   std::string binary;            // default: the discsift built with the tests
   long fileSizeLimit = -1;       // POSIX only: RLIMIT_FSIZE in bytes, SIGXFSZ ignored
   unsigned timeoutSeconds = 120;
+  std::vector<std::pair<std::string, std::string>> env;  // set for the run
 };
 
 namespace os {

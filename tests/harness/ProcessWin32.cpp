@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -100,9 +101,24 @@ Result run(const std::string& bin, const std::vector<std::string>& args, const s
   PROCESS_INFORMATION pi{};
   std::vector<char> cmdLine(cmd.begin(), cmd.end());
   cmdLine.push_back(0);
+  // The child inherits this process's environment: set the run's variables
+  // for the moment of its creation.
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+  for (const auto& e : o.env) {
+    char old[32768];
+    SetLastError(0);
+    DWORD len = GetEnvironmentVariableA(e.first.c_str(), old, sizeof old);
+    bool unset = len == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND;
+    saved.emplace_back(e.first, unset ? std::nullopt : std::optional<std::string>(std::string(old, len)));
+    SetEnvironmentVariableA(e.first.c_str(), e.second.c_str());
+  }
   std::fflush(nullptr);
-  if (!CreateProcessA(full, cmdLine.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(), &si, &pi))
-    throw std::runtime_error(lastError("CreateProcessA") + " for " + cmd);
+  BOOL started = CreateProcessA(full, cmdLine.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(), &si, &pi);
+  DWORD startError = GetLastError();
+  for (auto it = saved.rbegin(); it != saved.rend(); ++it)
+    SetEnvironmentVariableA(it->first.c_str(), it->second ? it->second->c_str() : nullptr);
+  SetLastError(startError);
+  if (!started) throw std::runtime_error(lastError("CreateProcessA") + " for " + cmd);
   Handle process, thread;
   process.h = pi.hProcess;
   thread.h = pi.hThread;
