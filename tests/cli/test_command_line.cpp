@@ -42,10 +42,20 @@ INSTANTIATE_TEST_SUITE_P(
     Table, OutputPath,
     ::testing::Values(
         OutPathCase{"out", {"Subdirectory created named out/"}, {"out/"}},
+#ifdef _WIN32
+        // Backslashes separate levels, as slashes do.
+        OutPathCase{"new\\deep\\er",
+                    {"Subdirectory created named new\\", "Subdirectory created named new\\deep\\",
+                     "Subdirectory created named new\\deep\\er/"},
+                    {"new/", "new/deep/", "new/deep/er/"}},
+        OutPathCase{"out\\", {"Subdirectory created named out\\"}, {"out/"}},
+        OutPathCase{"VS\\Songs", {"Unable to create subdirectory named VS\\Songs/.. already exists?"}, {}},
+#else
         // On this system a backslash is an ordinary character of a name.
         OutPathCase{"C:\\VS\\Songs",
                     {"Subdirectory created named C:\\VS\\", "Subdirectory created named C:\\VS\\Songs/"},
                     {"C:\\VS\\/", "C:\\VS\\Songs/"}},
+#endif
         OutPathCase{"D:/backup/",
                     {"Unable to create subdirectory named D:/backup/.. already exists?"},
                     {}},
@@ -62,6 +72,40 @@ INSTANTIATE_TEST_SUITE_P(
                     {"Subdirectory created named deep/", "Subdirectory created named deep/er/",
                      "Subdirectory created named deep/er/est/"},
                     {"deep/", "deep/er/", "deep/er/est/"}}));
+
+#ifdef _WIN32
+// A full Windows path, drive and backslashes (C:\VS\Songs and the like):
+// the drive prefix is never a level, every folder of the sandbox's own path
+// exists already, and the song folders go below the new ones.
+TEST(CommandLine, DrivePathWithBackslashes) {
+  Sandbox box, plain;
+  std::string root = box.dir();
+  for (char& c : root)
+    if (c == '/') c = '\\';
+  ASSERT_EQ(root.substr(1, 2), ":\\");
+  const std::string arg = root + "\\VS\\Songs";
+  std::string expected = banner();
+  for (size_t j = 3; j < root.size(); j++)
+    if (root[j] == '\\') expected += "Unable to create subdirectory named " + root.substr(0, j + 1) + ".. already exists?\n";
+  expected += "Unable to create subdirectory named " + root + "\\.. already exists?\n" +
+              "Subdirectory created named " + root + "\\VS\\\n" +
+              "Subdirectory created named " + root + "\\VS\\Songs/\n";
+
+  box.write("b.iso", fixture::sampleImage(1));
+  plain.write("b.iso", fixture::sampleImage(1));
+  Result r = box.run({"b.iso", arg});
+  Result p = plain.run({"b.iso", "out"});
+  std::string plainHead = banner() + "Subdirectory created named out/\n";
+  ASSERT_EQ(r.out.substr(0, expected.size()), expected);
+  // The rest is the plain run's, with the path as given.
+  std::string rest = p.out.substr(plainHead.size());
+  for (size_t at = 0; (at = rest.find("out/", at)) != std::string::npos; at += arg.size() + 1)
+    rest.replace(at, 4, arg + "/");
+  EXPECT_EQ(r.out.substr(expected.size()), rest);
+  EXPECT_EQ(box.tree("VS/Songs"), plain.tree("out"));
+  EXPECT_FALSE(plain.tree("out").empty());
+}
+#endif
 
 TEST(CommandLine, ExistingLevelsAreReportedAndTheRestStillCreated) {
   Sandbox box;

@@ -313,6 +313,7 @@ TEST(DiscMode, ThirtyThreeSectorsAreTwoChunks) {
                          readLog(32, 1) + kClose);
 }
 
+#ifndef _WIN32
 // A 600 MB disc: the drive makes its sectors up, and the image goes to
 // /dev/null (the carve then sees an empty file).
 TEST(DiscMode, ThreeHundredThousandSectors) {
@@ -326,6 +327,22 @@ TEST(DiscMode, ThreeHundredThousandSectors) {
                        "This is not a valid roland backup file - No Data\n" + kDelete);
   EXPECT_EQ(d.tree(), (Tree{{"out/", ""}}));
 }
+#else
+// A 600 MB disc whose sectors the drive makes up. Windows has no null
+// device to link the image to: the whole image is written and carved (its
+// sectors are no backup).
+TEST(DiscMode, ThreeHundredThousandSectors) {
+  Disc d;
+  Result r = d.run("synthetic 300000\n");
+  std::string p = progress(300000);
+  const std::string last = "Reading sector 299968 to 299999  progress: 100.0%\r";
+  EXPECT_EQ(p.substr(p.size() - last.size()), last);
+  EXPECT_EQ(r.out, banner() + kOut + kStart + kOptical + kReady + kToc + totals(1, 300000) + p +
+                       "Process finished." + head("cd.hex", 300000ull * 2048) +
+                       "This is not a valid roland backup file\n" + tail() + kDelete);
+  EXPECT_EQ(d.tree(), (Tree{{"out/", ""}}));
+}
+#endif
 
 // Failures part-way: the partial image is carved as far as it goes, then
 // deleted; "Process finished." never appears.
@@ -348,6 +365,9 @@ TEST_P(RipFailsPartWay, PartialImageIsCarvedThenDeleted) {
   unsigned n = static_cast<unsigned>(disc.size() / 2048);
   ASSERT_EQ(n, 100u);
   Carve want = carve(sectors(disc, c.chunksWritten * 32));
+#ifdef _WIN32
+  if (c.fileSizeLimit >= 0) GTEST_SKIP() << "Windows has no file size limit to make the write fail";
+#endif
   Disc d;
   d.medium(disc);
   RunOptions o;

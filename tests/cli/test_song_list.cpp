@@ -40,8 +40,13 @@ TEST_P(Family, EverySongGetsAFolderRecordAndNameFile) {
   struct Want {
     int number;
     std::string file;
-  } wants[] = {{3, "MIX 1"}, {-123, "LOUD"}, {4, " "}, {5, "A_B_C_D_"},
-               {6, "NOSPACESATAL"}, {7, "Q_______\"X"}, {8, "TAB\t "}};
+  } wants[] = {{3, "MIX 1"}, {-123, "LOUD"}, {4, " "}, {5, "A_B_C_D_"}, {6, "NOSPACESATAL"},
+#ifdef _WIN32
+               // Windows has no file names with a double quote or a tab.
+               {7, "Q________X"}, {8, "TAB_ "}};
+#else
+               {7, "Q_______\"X"}, {8, "TAB\t "}};
+#endif
   std::string lines;
   Tree want;
   for (size_t i = 0; i < std::size(wants); i++) {

@@ -217,7 +217,7 @@ void configure(const Drive& d) {
   s.configured = true;
   openMedium(s);
   if (!d.log.empty()) {
-    s.log = fopen(d.log.c_str(), "w");
+    s.log = fopen(d.log.c_str(), "wb");
     if (!s.log) abort();
   }
 }
@@ -333,8 +333,14 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   logLine("CreateFileA " + name + " " + access + (granted ? " -> opened" : " -> refused"));
   if (!granted) return INVALID_HANDLE_VALUE;
   if (!s.drive.imageToNull.empty()) {
+#ifdef _WIN32
+    // No link to a null device can be made here.
+    fprintf(stderr, "simdrive: image-to-null is not available on Windows\n");
+    abort();
+#else
     unlink(s.drive.imageToNull.c_str());
     if (symlink("/dev/null", s.drive.imageToNull.c_str()) != 0) abort();
+#endif
   }
   intptr_t h = s.nextHandle++;
   s.handles.push_back(h);

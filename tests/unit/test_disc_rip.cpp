@@ -3,12 +3,11 @@
 // drive closed on every path.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -38,9 +37,9 @@ class Rip : public ::testing::Test {
  protected:
   void SetUp() override {
     data_buf = Buffer;
-    char tmpl[] = "/tmp/discsift-rip-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    std::random_device random;
+    do dir_ = fs::temp_directory_path() / ("discsift-rip-" + std::to_string(random()));
+    while (!fs::create_directory(dir_));
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -53,7 +52,7 @@ class Rip : public ::testing::Test {
     d.script = std::move(script);
     simdrive::configure(d);
     testing::internal::CaptureStdout();
-    BOOL r = read_cd_to_image('E', (dir_ / name).c_str(), DATA_BUF_SIZE);
+    BOOL r = read_cd_to_image('E', (dir_ / name).string().c_str(), DATA_BUF_SIZE);
     out_ = testing::internal::GetCapturedStdout();
     EXPECT_EQ(simdrive::openHandles(), 0);  // closed on every path
     return r;
@@ -129,7 +128,7 @@ TEST_F(Rip, DriveThatCannotBeOpenedIsLeftAlone) {
   d.readWrite = d.readOnly = false;
   simdrive::configure(d);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(read_cd_to_image('E', (dir_ / "disc.img").c_str(), DATA_BUF_SIZE), 0);
+  EXPECT_EQ(read_cd_to_image('E', (dir_ / "disc.img").string().c_str(), DATA_BUF_SIZE), 0);
   testing::internal::GetCapturedStdout();
   EXPECT_TRUE(simdrive::requests().empty());
   EXPECT_EQ(simdrive::closeCalls(), 0);  // nothing to close
