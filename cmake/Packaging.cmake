@@ -8,7 +8,9 @@
 
 include(GNUInstallDirs)
 
-set(DISCSIFT_MAINTAINER "Discsift developers <discsift@users.noreply.github.com>"
+# The project has no public address yet: give the real one with
+# -DDISCSIFT_MAINTAINER="Name <address>" when building a release.
+set(DISCSIFT_MAINTAINER "Discsift developers <maintainer@discsift.invalid>"
   CACHE STRING "Maintainer named in the Debian package")
 
 set(CPACK_PACKAGE_NAME discsift)
