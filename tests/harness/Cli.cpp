@@ -1,13 +1,5 @@
 #include "Cli.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -23,13 +15,7 @@ namespace cli {
 
 namespace fs = std::filesystem;
 
-Sandbox::Sandbox() {
-  std::string tmpl = (fs::temp_directory_path() / "discsift-test-XXXXXX").string();
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back(0);
-  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-  dir_ = buf.data();
-}
+Sandbox::Sandbox() : dir_(os::makeTempDir("discsift-test-")) {}
 
 Sandbox::~Sandbox() {
   std::error_code ec;
@@ -42,50 +28,24 @@ void Sandbox::write(const std::string& rel, const fixture::Bytes& b) const {
 
 void Sandbox::mkdir(const std::string& rel) const { fs::create_directories(path(rel)); }
 
-bool Sandbox::exists(const std::string& rel) const {
-  struct stat st;
-  return lstat(path(rel).c_str(), &st) == 0;
-}
+bool Sandbox::exists(const std::string& rel) const { return os::exists(path(rel)); }
 
 std::string Sandbox::read(const std::string& rel) const { return str(fixture::readFile(path(rel))); }
 
 Result Sandbox::run(const std::vector<std::string>& args, const RunOptions& o) const {
-  std::string bin = o.binary.empty() ? std::string(DISCSIFT_BIN) : o.binary;
-  int fds[2];
-  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(fds[1], 1);
-    close(fds[0]);
-    close(fds[1]);
-    if (chdir(dir_.c_str()) != 0) _exit(127);
-    if (o.fileSizeLimit >= 0) {
-      signal(SIGXFSZ, SIG_IGN);
-      struct rlimit rl;
-      rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(o.fileSizeLimit);
-      setrlimit(RLIMIT_FSIZE, &rl);
-    }
-    alarm(o.timeoutSeconds);  // survives exec: a hung run is killed
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(bin.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(bin.c_str(), argv.data());
-    _exit(127);
-  }
-  close(fds[1]);
-  Result r;
-  char buf[65536];
-  ssize_t n;
-  while ((n = ::read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int st = 0;
-  waitpid(pid, &st, 0);
-  if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
-  if (WIFSIGNALED(st)) r.signal = WTERMSIG(st);
+  Result r = os::run(o.binary.empty() ? std::string(DISCSIFT_BIN) : o.binary, args, dir_, o);
+#ifdef _WIN32
+  r.out = fromTextMode(r.out);
+#endif
   return r;
+}
+
+std::string fromTextMode(const std::string& out) {
+  std::string s;
+  s.reserve(out.size());
+  for (size_t i = 0; i < out.size(); i++)
+    if (!(out[i] == '\r' && i + 1 < out.size() && out[i + 1] == '\n')) s += out[i];
+  return s;
 }
 
 Tree Sandbox::tree(const std::string& rel, const std::vector<std::string>& skip) const {

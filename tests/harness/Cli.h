@@ -8,24 +8,13 @@
 #include <vector>
 
 #include "Fixture.h"
+#include "Process.h"
 
 namespace cli {
-
-struct Result {
-  std::string out;  // everything written to standard output
-  int status = -1;  // exit status; -1 when killed by a signal
-  int signal = 0;
-};
 
 // Path of a file or folder below the sandbox -> contents. Folders appear
 // with a trailing "/" and empty contents.
 using Tree = std::map<std::string, std::string>;
-
-struct RunOptions {
-  std::string binary;            // default: the discsift built with the tests
-  long fileSizeLimit = -1;       // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
-  unsigned timeoutSeconds = 120;
-};
 
 class Sandbox {
  public:
@@ -43,7 +32,8 @@ class Sandbox {
   bool exists(const std::string& rel) const;
   std::string read(const std::string& rel) const;
 
-  // Runs discsift with these arguments, the sandbox as working folder.
+  // Runs discsift with these arguments, the sandbox as working folder. On
+  // Windows the output comes back through fromTextMode.
   Result run(const std::vector<std::string>& args, const RunOptions& o = {}) const;
 
   // Everything below rel (default: the whole sandbox), minus the given names.
