@@ -4,7 +4,8 @@
 #   cmake --build build --target package
 #
 # writes build/discsift_<version>-1_amd64.deb on Linux, and
-# build/discsift-<version>-win32.zip from a Windows (cross) build.
+# discsift-<version>-win32.zip (win64 for a 64-bit build) from a Windows
+# cross-build.
 
 include(GNUInstallDirs)
 
@@ -30,7 +31,11 @@ if(WIN32)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
 
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME discsift-${PROJECT_VERSION}-win32)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_PACKAGE_FILE_NAME discsift-${PROJECT_VERSION}-win64)
+  else()
+    set(CPACK_PACKAGE_FILE_NAME discsift-${PROJECT_VERSION}-win32)
+  endif()
 else()
   install(TARGETS discsift RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
