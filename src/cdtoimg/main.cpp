@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "ImageIO.h"
+#include "cdtoimg.h"
 #include "include.h"
 
 void usage() {
@@ -13,6 +14,7 @@ void usage() {
 
 int main(int argc, char** argv) {
   char OutPath[PathBufLen];
+  char IsoName[7] = "cd.hex";  // the ripped disc, in the working folder
 
   printf("Discsift version %s\n", DISCSIFT_VERSION);
   if (argc < 2) {
@@ -53,6 +55,19 @@ int main(int argc, char** argv) {
     exit(0);
   }
 
-  printf("Disc mode (drive letter %c) is not available in this build yet\n", argv[1][0]);
+  // Disc mode: rip the drive into IsoName, carve it, delete it. An old
+  // image is deleted first, so a failed rip never carves a stale one.
+  remove(IsoName);
+  printf("\nStarting Strip process - need to create .hex\n\n");
+  data_buf = (unsigned char*)malloc(DATA_BUF_SIZE);
+  if (data_buf == NULL) {
+    printf("Could not allocate the %u-byte transfer buffer: the disc is not read\n", DATA_BUF_SIZE);
+    exit(0);
+  }
+  if (read_cd_to_image(argv[1][0], IsoName, DATA_BUF_SIZE)) printf("Process finished.");
+  StartStrip(IsoName, OutPath);
+  printf("\nDeleting temporary cd.hex file\n");
+  remove(IsoName);
+  free(data_buf);
   exit(0);
 }
