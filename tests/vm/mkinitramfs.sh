@@ -24,7 +24,7 @@ mkdir -p "$root"/{bin,dev,proc,sys,tmp,lib/modules}
 # The modules by name (file names may spell - for _).
 declare -A path
 while IFS= read -r f; do
-  n=$(basename "$f"); n=${n%%.ko*}; path[${n//-/_}]=$f
+  n=${f##*/}; n=${n%%.ko*}; path[${n//-/_}]=$f
 done < <(find "$moddir" -name '*.ko' -o -name '*.ko.xz' -o -name '*.ko.zst')
 
 # Depth-first over each module's own depends= field: dependencies first.

@@ -31,9 +31,10 @@ done
 [ -x "$discsift" ] && [ -x "$static" ] && [ -x "$mkimage" ] && [ -n "$work" ] ||
   { echo "usage: vm-test.sh --discsift BIN --static BIN --mkimage BIN --work DIR" >&2; exit 2; }
 
-# Drive letters of the guest: D is /dev/sr0, E is /dev/sr1; the guest has no
-# /dev/sr2, so F names no optical drive.
-DISC=D EMPTY=E NOTCD=F
+# Drive letters of the guest: D is /dev/sr0, E is /dev/sr1. The guest has no
+# /dev/sr2, so F names no drive at all; its /dev/sr3 is made a node of the
+# guest's hard disk, so G names a drive that is there but is no CD drive.
+DISC=D EMPTY=E NOTCD=F DISK=G
 MODEL=3              # VS-2480
 BIGTAKE=30000000     # one take of 30 MB
 
@@ -136,6 +137,8 @@ run_case() {
   run image /dev/sr0 out
   run empty $EMPTY out
   run notcd $NOTCD out
+  mknod /dev/sr3 b \$(cat /sys/block/vda/dev | tr : ' ')
+  run disk $DISK out
 }
 EOF
 
@@ -167,7 +170,9 @@ for bus in ide scsi; do
     fail "$bus: empty drive left $(tr '\n' ' ' < "$r/empty/listing")"
 
   status0 "$r/notcd/status" "$bus: letter $NOTCD:"
-  same_text "$work/expect-notcd.txt" "$r/notcd/console.txt" "$bus: letter that names no optical drive"
+  same_text "$work/expect-notcd.txt" "$r/notcd/console.txt" "$bus: letter that names no drive"
+  status0 "$r/disk/status" "$bus: letter $DISK:"
+  same_text "$work/expect-notcd.txt" "$r/disk/console.txt" "$bus: letter that names a hard disk"
 done
 
 echo "VM stage: $(( $(date +%s) - start )) s"
