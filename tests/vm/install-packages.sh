@@ -6,7 +6,7 @@
 set -u
 
 need=()
-command -v qemu-system-x86_64 >/dev/null 2>&1 || need+=(qemu-system-x86)
+qemu-system-x86_64 --version >/dev/null 2>&1 || need+=(qemu-system-x86)
 [ -x /bin/busybox ] && /bin/busybox --list 2>/dev/null | grep -qx cpio || need+=(busybox-static)
 
 if [ ${#need[@]} -gt 0 ]; then
@@ -23,6 +23,6 @@ if [ ${#need[@]} -gt 0 ]; then
   fi
 fi
 
-command -v qemu-system-x86_64 >/dev/null 2>&1 || { echo "install-packages: qemu-system-x86_64 is missing" >&2; exit 1; }
+qemu-system-x86_64 --version >/dev/null 2>&1 || { echo "install-packages: qemu-system-x86_64 is missing" >&2; exit 1; }
 /bin/busybox --list 2>/dev/null | grep -qx cpio || { echo "install-packages: a busybox with cpio is missing" >&2; exit 1; }
 exit 0
