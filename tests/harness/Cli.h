@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Fixture.h"
@@ -25,6 +26,7 @@ struct RunOptions {
   std::string binary;            // default: the discsift built with the tests
   long fileSizeLimit = -1;       // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
   unsigned timeoutSeconds = 120;
+  std::vector<std::pair<std::string, std::string>> env;  // set for the run
 };
 
 class Sandbox {
