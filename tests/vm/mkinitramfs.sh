@@ -17,7 +17,7 @@ if ldd "$discsift" >/dev/null 2>&1; then
   echo "mkinitramfs: $discsift is not statically linked" >&2; exit 1
 fi
 
-root=$(mktemp -d)
+root=$(mktemp -d "$out.root.XXXXXX")
 trap 'rm -rf "$root"' EXIT
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,lib/modules}
 

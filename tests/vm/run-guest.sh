@@ -8,8 +8,8 @@
 #   DRIVE: ide:IMAGE | ide:empty | scsi:IMAGE | scsi:empty
 # Drives of one controller become sr0, sr1, ... in the order given (at most
 # two IDE drives, on the second channel; up to seven virtio-scsi drives).
-# DIR receives serial.log (the guest's console) and results/ (the case's
-# files). Exit status 0 when the guest ran the case to its end.
+# DIR receives serial.log (the guest's console), qemu.pid while QEMU runs,
+# and results/ (the case's files). Exit status 0 when the guest ran the case to its end.
 set -euo pipefail
 mem=512 limit=180 resmb=256
 kernel= initrd= case= out=
@@ -66,7 +66,7 @@ timeout -k 10 "$limit" qemu-system-x86_64 \
   -m "$mem" -smp 1 \
   -kernel "$kernel" -initrd "$out/initrd.cpio" \
   -append "console=ttyS0 panic=-1 quiet" \
-  -serial "file:$out/serial.log" \
+  -serial "file:$out/serial.log" -pidfile "$out/qemu.pid" \
   -drive "if=none,id=results,file=$out/results.raw,format=raw" \
   -device virtio-blk-pci,drive=results \
   "${drives[@]}" || status=$?
