@@ -53,16 +53,16 @@ static_assert(sizeof(((SCSI_PASS_THROUGH_DIRECT*)0)->DataTransferLength) == 4 &&
                   sizeof(((SCSI_PASS_THROUGH_DIRECT*)0)->SenseInfoOffset) == 4,
               "ULONG fields are 32 bits");
 
-#if defined(_WIN32) && !defined(_WIN64)
-// The 32-bit Windows layout the kernel expects.
-static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 44, "sptd is 44 bytes");
-static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength) == 12, "DataTransferLength at 12");
-static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, TimeOutValue) == 16, "TimeOutValue at 16");
-static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == 20, "DataBuffer at 20");
-static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == 24, "SenseInfoOffset at 24");
-static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) == 28, "Cdb at 28");
-static_assert(offsetof(T_SPDT_SBUF, SenseBuf) == 44, "SenseBuf at 44");
-static_assert(sizeof(T_SPDT_SBUF) == 64, "the block is 64 bytes");
-#endif
+// A 32-bit build has the layout of the 32-bit Windows kernel.
+#define SPTD_32(cond) (sizeof(void*) != 4 || (cond))
+static_assert(SPTD_32(sizeof(SCSI_PASS_THROUGH_DIRECT) == 44), "sptd is 44 bytes");
+static_assert(SPTD_32(offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength) == 12), "DataTransferLength at 12");
+static_assert(SPTD_32(offsetof(SCSI_PASS_THROUGH_DIRECT, TimeOutValue) == 16), "TimeOutValue at 16");
+static_assert(SPTD_32(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == 20), "DataBuffer at 20");
+static_assert(SPTD_32(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == 24), "SenseInfoOffset at 24");
+static_assert(SPTD_32(offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) == 28), "Cdb at 28");
+static_assert(SPTD_32(offsetof(T_SPDT_SBUF, SenseBuf) == 44), "SenseBuf at 44");
+static_assert(SPTD_32(sizeof(T_SPDT_SBUF) == 64), "the block is 64 bytes");
+#undef SPTD_32
 
 #endif
