@@ -10,6 +10,7 @@
 
 // Size of data_buf: 32 sectors of 2048 bytes.
 #define DATA_BUF_SIZE 65536u
+#define DATA_BUF_ALIGN 4096u
 #define SECTOR_SIZE 2048u
 
 // The one request block, reused by every command.

@@ -1,5 +1,6 @@
 // Discsift: rips a Roland VS backup CD into an image, or carves an image
 // into one folder per song. The first argument picks the job by its length.
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -59,7 +60,12 @@ int main(int argc, char** argv) {
   // image is deleted first, so a failed rip never carves a stale one.
   remove(IsoName);
   printf("\nStarting Strip process - need to create .hex\n\n");
-  data_buf = (unsigned char*)malloc(DATA_BUF_SIZE);
+  // The buffer starts on a page boundary inside its block: the kernel then
+  // moves the drive's data straight into it, not through a bounce buffer.
+  unsigned char* DataBlock = (unsigned char*)malloc(DATA_BUF_SIZE + DATA_BUF_ALIGN);
+  data_buf = DataBlock == NULL ? NULL
+                               : (unsigned char*)(((uintptr_t)DataBlock + DATA_BUF_ALIGN - 1) &
+                                                  ~(uintptr_t)(DATA_BUF_ALIGN - 1));
   if (data_buf == NULL) {
     printf("Could not allocate the %u-byte transfer buffer: the disc is not read\n", DATA_BUF_SIZE);
     exit(0);
@@ -68,6 +74,6 @@ int main(int argc, char** argv) {
   StartStrip(IsoName, OutPath);
   printf("\nDeleting temporary cd.hex file\n");
   remove(IsoName);
-  free(data_buf);
+  free(DataBlock);
   exit(0);
 }

@@ -8,6 +8,6 @@
 extern "C" void* __real_malloc(size_t size);
 
 extern "C" void* __wrap_malloc(size_t size) {
-  if (size == 65536 && simdrive::noBuffer()) return nullptr;
+  if (size >= 65536 && simdrive::noBuffer()) return nullptr;
   return __real_malloc(size);
 }
