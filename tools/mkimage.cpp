@@ -1,8 +1,10 @@
 // Writes Roland VS backup images made by the fixture builder.
 //   mkimage sample OUT [MODEL]                 the small sample backup
 //   mkimage realistic OUT MODEL BYTES [SEED]   a large backup with many takes
+//   mkimage seeds DIR                          the fuzzer's seed corpus
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "Fixture.h"
@@ -21,8 +23,15 @@ int main(int argc, char** argv) {
     std::printf("%s: %zu takes\n", argv[2], takes);
     return 0;
   }
+  if (what == "seeds" && argc == 3) {
+    std::filesystem::create_directories(argv[2]);
+    for (const fixture::NamedImage& s : fixture::seedImages())
+      s.image.write(std::string(argv[2]) + "/" + s.name + ".iso");
+    return 0;
+  }
   std::fprintf(stderr,
                "usage: mkimage sample OUT [MODEL]\n"
-               "       mkimage realistic OUT MODEL BYTES [SEED]\n");
+               "       mkimage realistic OUT MODEL BYTES [SEED]\n"
+               "       mkimage seeds DIR\n");
   return 2;
 }
