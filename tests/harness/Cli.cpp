@@ -67,6 +67,7 @@ Result Sandbox::run(const std::vector<std::string>& args, const RunOptions& o) c
       rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(o.fileSizeLimit);
       setrlimit(RLIMIT_FSIZE, &rl);
     }
+    for (const std::string& e : o.env) putenv(const_cast<char*>(e.c_str()));
     alarm(o.timeoutSeconds);  // survives exec: a hung run is killed
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(bin.c_str()));

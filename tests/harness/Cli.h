@@ -25,6 +25,7 @@ struct RunOptions {
   std::string binary;            // default: the discsift built with the tests
   long fileSizeLimit = -1;       // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
   unsigned timeoutSeconds = 120;
+  std::vector<std::string> env;  // extra "NAME=value" entries for the run
 };
 
 class Sandbox {
