@@ -4,8 +4,10 @@
 //   mkimage disc OUT MODEL BIGTAKE [SEED]      a backup CD: five songs with
 //                                              event lists and takes, one
 //                                              take BIGTAKE bytes long
+//   mkimage seeds DIR                          the fuzzer's seed corpus
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "Fixture.h"
@@ -60,9 +62,16 @@ int main(int argc, char** argv) {
     discImage(std::atoi(argv[3]), std::strtoull(argv[4], nullptr, 0), seed).write(argv[2]);
     return 0;
   }
+  if (what == "seeds" && argc == 3) {
+    std::filesystem::create_directories(argv[2]);
+    for (const fixture::NamedImage& s : fixture::seedImages())
+      s.image.write(std::string(argv[2]) + "/" + s.name + ".iso");
+    return 0;
+  }
   std::fprintf(stderr,
                "usage: mkimage sample OUT [MODEL]\n"
                "       mkimage realistic OUT MODEL BYTES [SEED]\n"
-               "       mkimage disc OUT MODEL BIGTAKE [SEED]\n");
+               "       mkimage disc OUT MODEL BIGTAKE [SEED]\n"
+               "       mkimage seeds DIR\n");
   return 2;
 }

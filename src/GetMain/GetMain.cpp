@@ -118,9 +118,13 @@ void StartStrip(char* InFileName, char* OutFilePath) {
   }
 
   // The signature: up to six bytes, stopping after a line feed or at the end.
+  // Read like every other read of the image, so that an unreadable sector
+  // here is reported rather than taken for a short text.
   char TypeVS[7];
-  SeekTo(fin, First);
-  if (fgets(TypeVS, sizeof TypeVS, fin) == NULL) TypeVS[0] = 0;
+  unsigned int SigLen = ReadAt(fin, First, TypeVS, 6);
+  TypeVS[SigLen] = 0;
+  char* LineFeed = (char*)memchr(TypeVS, '\n', SigLen);
+  if (LineFeed != NULL) LineFeed[1] = 0;
 
   unsigned char FileType = VsUnknown;
   for (const VsModel& m : Models)

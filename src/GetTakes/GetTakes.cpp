@@ -13,6 +13,11 @@ static const char Take2480Mask[] = "11000000101";
 static const char Take2000[] = "TKxxxxxxVS2";
 static const char Take2000Mask[] = "11000000101";
 
+// A take number is the header's bytes as they stand; on a damaged image
+// these would turn it into a path (a folder below the song folder, or a
+// name that cannot be opened and would end the run), so they become "_".
+static const char TakeNumUnsafe[] = "/\\:*?\"<>|";
+
 // The block that ends a take continued on the next disc of the backup.
 static const unsigned char SplitFileMarker[10] = {0x54, 0x44, 0x49, 0x01, 0x50,
                                                   0x01, 0x01, 0x01, 0x01, 0x80};
@@ -144,6 +149,8 @@ void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
 
     memcpy(TakeNum, Buffer + NumAt, NumLen);
     TakeNum[NumLen] = 0;
+    for (unsigned int i = 0; TakeNum[i] != 0; i++)
+      if (strchr(TakeNumUnsafe, TakeNum[i]) != NULL) TakeNum[i] = '_';
     unsigned char SongByte = 0;
     ReadAt(fin, H - SongByteBackOf(VsType), &SongByte, 1);
     const signed char SongNum = (signed char)SongByte;
