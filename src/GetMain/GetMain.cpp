@@ -91,6 +91,11 @@ static ImagePos FirstNonZero(FILE* fin, int* Found) {
 void StartStrip(char* InFileName, char* OutFilePath) {
   static char StreamBuf[1 << 16];
   FILE* fin = fopen(InFileName, "rb");
+  // A folder opens as a stream on some systems, but holds no image.
+  if (fin != NULL && IsFolder(fin)) {
+    fclose(fin);
+    fin = NULL;
+  }
   if (fin == NULL) {
     printf("Input .iso or .hex File Not Found\n");
     return;

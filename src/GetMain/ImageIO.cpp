@@ -34,6 +34,16 @@ ImagePos TellPos(FILE* f) {
   return p < 0 ? 0 : (ImagePos)p;
 }
 
+int IsFolder(FILE* f) {
+#ifdef _WIN32
+  (void)f;  // a folder cannot be opened as a stream there
+  return 0;
+#else
+  struct stat St;
+  return fstat(fileno(f), &St) == 0 && S_ISDIR(St.st_mode);
+#endif
+}
+
 ImagePos EndPos(FILE* f) {
 #ifdef _WIN32
   _fseeki64(f, 0, SEEK_END);

@@ -20,6 +20,8 @@ typedef unsigned long long ImagePos;
 // 64-bit positioning of a stream; clears the end-of-file flag as well.
 int SeekTo(FILE* f, ImagePos Pos);
 ImagePos TellPos(FILE* f);
+// Whether the stream was opened on a folder rather than a file or device.
+int IsFolder(FILE* f);
 // Position of the end of the stream (moves the stream there).
 ImagePos EndPos(FILE* f);
 

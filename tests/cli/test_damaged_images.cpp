@@ -1,11 +1,9 @@
 // Damaged images and a full disk: every failure is reported and ends the
 // run, and images at the limits of the recorder's layout are carved safely.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 
 #include "Cli.h"
 
@@ -223,11 +221,8 @@ TEST(ReadError, BeforeTheModelIsKnown) {
 TEST(Limits, ImagesOf4GiBOrMoreAreRefused) {
   for (uint64_t size : {uint64_t{1} << 32, (uint64_t{1} << 32) + 2048}) {
     Sandbox box;
-    int fd = ::open(box.path("big.iso").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(pwrite(fd, "VS1680", 6, 0), 6);
-    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);  // sparse: no disk space taken
-    close(fd);
+    box.write("big.iso", fixture::bytesOf("VS1680"));
+    std::filesystem::resize_file(box.path("big.iso"), size);  // sparse: no disk space taken
     Result r = box.run({"big.iso", "out"});
     EXPECT_EQ(r.out, banner() + "Subdirectory created named out/\nInput file big.iso is " + std::to_string(size) +
                          " bytes: images of 4 GiB or more are not supported\n");

@@ -106,6 +106,13 @@ TEST(Recognition, MissingImage) {
   EXPECT_EQ(box.run({"nothing-here.iso"}).out, banner() + "Input .iso or .hex File Not Found\n");
 }
 
+TEST(Recognition, FolderNamedAsTheImageIsNoImage) {
+  Sandbox box;
+  box.mkdir("backup.iso");
+  EXPECT_EQ(box.run({"backup.iso", "out"}).out,
+            banner() + "Subdirectory created named out/\nInput .iso or .hex File Not Found\n");
+}
+
 TEST(Recognition, ImageNamedWithFoldersIsPrintedAsGiven) {
   Image img(3);
   img.song(1, "ONLY").padTo(4096);

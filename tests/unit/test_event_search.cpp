@@ -8,8 +8,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdarg>
@@ -18,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -150,11 +154,14 @@ void failIfEndedInside() {
 class Scratch {
  public:
   Scratch() {
-    std::string t = (fs::temp_directory_path() / "discsift-unit-XXXXXX").string();
-    std::vector<char> buf(t.begin(), t.end());
-    buf.push_back(0);
-    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-    dir_ = buf.data();
+    std::random_device rd;
+    for (;;) {
+      fs::path t = fs::temp_directory_path() / ("discsift-unit-" + std::to_string(rd()));
+      if (fs::create_directory(t)) {
+        dir_ = t.string();
+        break;
+      }
+    }
     static bool registered = false;
     if (!registered) registered = std::atexit(failIfEndedInside) == 0;
   }
