@@ -15,13 +15,8 @@ namespace {
 
 const std::string kFound = "\nTAKE FILE found, preparing to write\n";
 
-std::string num(const Image& img, int n) {
-  std::string s = std::to_string(n);
-  return std::string(img.m().takeNumLen - s.size(), '0') + s;
-}
-
 std::string takeFile(const Image& img, int song, int n) {
-  return "SONG" + std::to_string(song) + "/" + img.m().takePrefix + num(img, n) + img.m().ext;
+  return "SONG" + std::to_string(song) + "/" + img.m().takePrefix + img.takeNumber(n) + img.m().ext;
 }
 
 std::string slice(const Image& img, size_t from, size_t to) {
@@ -73,8 +68,8 @@ TEST_P(SplitTake, MarkerEndsTheLastTake) {
     img.song(1, "SPLIT");
     const size_t H1 = img.grid(1);
     Bytes first = fixture::audio(3000, 1);
-    const size_t H2 = img.gridAtOrAfter(img.take(H1, 1, num(img, 1), first) + 25);
-    const size_t markerEnd = img.take(H2, 1, num(img, 2), fixture::audio(length, 2), End::SplitMarker);
+    const size_t H2 = img.gridAtOrAfter(img.take(H1, 1, img.takeNumber(1), first) + 25);
+    const size_t markerEnd = img.take(H2, 1, img.takeNumber(2), fixture::audio(length, 2), End::SplitMarker);
     img.padToSector();
     const size_t start = H2 + img.m().dataOffset;
     ASSERT_EQ(markerEnd - 16, start + (length + 15) / 16 * 16);
@@ -97,9 +92,9 @@ TEST_P(SplitTake, MarkerOffTheGridEndsTheScan) {
   img.song(1, "SPLIT");
   const size_t H1 = img.grid(1);
   Bytes first = fixture::audio(3000, 1);
-  const size_t H2 = img.gridAtOrAfter(img.take(H1, 1, num(img, 1), first) + 25);
+  const size_t H2 = img.gridAtOrAfter(img.take(H1, 1, img.takeNumber(1), first) + 25);
   const size_t start = H2 + img.m().dataOffset;
-  img.take(H2, 1, num(img, 2), fixture::audio(4000, 2), End::None);
+  img.take(H2, 1, img.takeNumber(2), fixture::audio(4000, 2), End::None);
   img.put(start + 4000 + 8, fixture::kSplitMarker);  // 4008: not a multiple of 16
   img.padToSector();
   Sandbox box;
@@ -119,7 +114,7 @@ TEST_P(SplitTake, ShortLastBlockCountsWhenItHoldsTheMarker) {
     img.song(1, "SPLIT");
     const size_t H = img.grid(1);
     Bytes data = fixture::audio(4096 * 3, 1);
-    const size_t markerEnd = img.take(H, 1, num(img, 1), data, End::SplitMarker);
+    const size_t markerEnd = img.take(H, 1, img.takeNumber(1), data, End::SplitMarker);
     img.truncate(markerEnd - 16 + kept);
     Sandbox box;
     Result r = carve(box, img);
@@ -143,11 +138,11 @@ TEST_P(SplitTake, TwoDiscsCarvedIntoOnePathJoinTheTake) {
   disc2.song(1, "SPLIT");
   Bytes first = fixture::audio(1000, 1), part1 = fixture::audio(4096 * 5, 2), part2 = fixture::audio(7777, 3);
   const size_t H1 = disc1.grid(1);
-  const size_t H2 = disc1.gridAtOrAfter(disc1.take(H1, 1, num(disc1, 1), first) + 25);
-  disc1.take(H2, 1, num(disc1, 3), part1, End::SplitMarker);
+  const size_t H2 = disc1.gridAtOrAfter(disc1.take(H1, 1, disc1.takeNumber(1), first) + 25);
+  disc1.take(H2, 1, disc1.takeNumber(3), part1, End::SplitMarker);
   disc1.padToSector();
   const size_t H3 = disc2.grid(1);
-  disc2.take(H3, 1, num(disc2, 3), part2);
+  disc2.take(H3, 1, disc2.takeNumber(3), part2);
   disc2.padToSector();
 
   Sandbox box;

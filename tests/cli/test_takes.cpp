@@ -14,12 +14,6 @@ namespace {
 
 const std::string kFound = "\nTAKE FILE found, preparing to write\n";
 
-// The take number as the model writes it: four or six digits.
-std::string num(const Image& img, int n) {
-  std::string s = std::to_string(n);
-  return std::string(img.m().takeNumLen - s.size(), '0') + s;
-}
-
 std::string takeFile(const Image& img, const std::string& out, int song, const std::string& number) {
   return out + "SONG" + std::to_string(song) + "/" + img.m().takePrefix + number + img.m().ext;
 }
@@ -136,8 +130,8 @@ TEST_P(Takes, EveryTakeGoesToItsSongFolder) {
   uint32_t seed = 1;
   for (const Take& t : takes) {
     Bytes data = fixture::audio(t.length, seed++);
-    size_t end = img.take(H, t.song, num(img, t.number), data);
-    std::string file = takeFile(img, "out/", int8_t(t.song), num(img, t.number));
+    size_t end = img.take(H, t.song, img.takeNumber(t.number), data);
+    std::string file = takeFile(img, "out/", int8_t(t.song), img.takeNumber(t.number));
     headers.push_back({H, file});
     want[file.substr(4)] = str(data);
     H = nextHeader(img, end);
@@ -149,7 +143,7 @@ TEST_P(Takes, EveryTakeGoesToItsSongFolder) {
   Result r = c.run(box);
   EXPECT_EQ(r.out, c.before() + lines.all() + tail());
   EXPECT_EQ(box.tree("out"), c.tree(want));
-  EXPECT_TRUE(box.exists("out/SONG-1/" + img.m().takePrefix + num(img, 7) + img.m().ext));
+  EXPECT_TRUE(box.exists("out/SONG-1/" + img.m().takePrefix + img.takeNumber(7) + img.m().ext));
 }
 
 // A take whose number and song come twice is one file: both copies, in the
@@ -159,10 +153,10 @@ TEST_P(Takes, SameTakeTwiceIsAppended) {
   Carve c(img, {{4, "TWICE"}});
   Bytes first = fixture::audio(7000, 1), second = fixture::audio(3000, 2);
   size_t H1 = img.grid(1);
-  size_t H2 = nextHeader(img, img.take(H1, 4, num(img, 9), first));
-  img.take(H2, 4, num(img, 9), second);
+  size_t H2 = nextHeader(img, img.take(H1, 4, img.takeNumber(9), first));
+  img.take(H2, 4, img.takeNumber(9), second);
   img.padToSector();
-  const std::string file = takeFile(img, "out/", 4, num(img, 9));
+  const std::string file = takeFile(img, "out/", 4, img.takeNumber(9));
   Sandbox box;
   Result r = c.run(box);
   EXPECT_EQ(r.out, c.before() + TakeLines(img).written(H1, file).written(H2, file).all() + tail());
@@ -192,12 +186,12 @@ TEST_P(EndMark, EndsTheTakeAtTheSignature) {
   Bytes data = fixture::audio(c.dataLength, 5);
   std::copy(c.dataHead.begin(), c.dataHead.end(), data.begin());
   const size_t H = img.grid(1);
-  size_t end = img.take(H, 2, num(img, 1), data);
+  size_t end = img.take(H, 2, img.takeNumber(1), data);
   // The header's last bytes in place of the builder's.
   if (!c.headerTail.empty()) img.put(H + 48 - c.headerTail.size(), c.headerTail);
   if (!c.imageEndsAtSignature) img.padToSector();
   ASSERT_EQ(img.size() == end, c.imageEndsAtSignature);
-  const std::string file = takeFile(img, "out/", 2, num(img, 1));
+  const std::string file = takeFile(img, "out/", 2, img.takeNumber(1));
   const size_t start = H + img.m().dataOffset;
   Sandbox box;
   Result r = carve.run(box);
@@ -246,13 +240,13 @@ TEST_P(Takes, HeaderInsideTakeDataStartsAnotherTake) {
   const size_t H = img.grid(1), inner = img.grid(12);
   const size_t start = H + img.m().dataOffset;
   Bytes data = fixture::audio(100000, 9);
-  img.take(H, 1, num(img, 1), data);
+  img.take(H, 1, img.takeNumber(1), data);
   // Inside the data of take 1: a header of take 5 of song 3.
   ASSERT_GT(inner - img.m().songBack, start);
-  img.putByte(inner - img.m().songBack, 3).put(inner, img.takeHeader(num(img, 5)));
+  img.putByte(inner - img.m().songBack, 3).put(inner, img.takeHeader(img.takeNumber(5)));
   img.padToSector();
   const size_t stop = start + data.size();
-  const std::string outer = takeFile(img, "out/", 1, num(img, 1)), innerFile = takeFile(img, "out/", 3, num(img, 5));
+  const std::string outer = takeFile(img, "out/", 1, img.takeNumber(1)), innerFile = takeFile(img, "out/", 3, img.takeNumber(5));
   Sandbox box;
   Result r = c.run(box);
   EXPECT_EQ(r.out, c.before() + TakeLines(img).written(H, outer).written(inner, innerFile).all() + tail());
@@ -266,9 +260,9 @@ TEST_P(Takes, ImageEndingBeforeTheData) {
   Carve c(img, {{1, "CUT"}});
   const size_t H1 = img.grid(1);
   Bytes data = fixture::audio(5000, 3);
-  const size_t H2 = nextHeader(img, img.take(H1, 1, num(img, 1), data));
-  img.put(H2, img.takeHeader(num(img, 2))).putByte(H2 - img.m().songBack, 1);
-  const std::string file = takeFile(img, "out/", 1, num(img, 1));
+  const size_t H2 = nextHeader(img, img.take(H1, 1, img.takeNumber(1), data));
+  img.put(H2, img.takeHeader(img.takeNumber(2))).putByte(H2 - img.m().songBack, 1);
+  const std::string file = takeFile(img, "out/", 1, img.takeNumber(1));
   {
     // The data would start beyond the end: the scan stops there, take 2
     // unwritten and the two grid positions after it untested.
@@ -301,15 +295,15 @@ TEST_P(Takes, TakeOfASongWithoutFolderEndsTheRun) {
   Carve c(img, {{1, "LISTED"}});
   Bytes data = fixture::audio(4000, 1);
   const size_t H1 = img.grid(1);
-  const size_t H2 = nextHeader(img, img.take(H1, 1, num(img, 1), data));
-  const size_t H3 = nextHeader(img, img.take(H2, 9, num(img, 1), fixture::audio(100, 2)));
-  img.take(H3, 1, num(img, 2), fixture::audio(100, 3));
+  const size_t H2 = nextHeader(img, img.take(H1, 1, img.takeNumber(1), data));
+  const size_t H3 = nextHeader(img, img.take(H2, 9, img.takeNumber(1), fixture::audio(100, 2)));
+  img.take(H3, 1, img.takeNumber(2), fixture::audio(100, 3));
   img.padToSector();
-  const std::string file = takeFile(img, "out/", 1, num(img, 1));
+  const std::string file = takeFile(img, "out/", 1, img.takeNumber(1));
   Sandbox box;
   Result r = c.run(box);
   EXPECT_EQ(r.out, c.before() + TakeLines(img).written(H1, file).stopped(H2) +
-                       "ERROR creating TAKE output file named " + takeFile(img, "out/", 9, num(img, 1)) + "\n");
+                       "ERROR creating TAKE output file named " + takeFile(img, "out/", 9, img.takeNumber(1)) + "\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(box.tree("out"), c.tree({{file.substr(4), str(data)}}));
 }
