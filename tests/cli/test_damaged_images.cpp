@@ -13,12 +13,6 @@ using fixture::Image;
 
 namespace {
 
-std::string hex9(uint64_t v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%09llx", static_cast<unsigned long long>(v));
-  return buf;
-}
-
 // A song with its event list and two takes, and where each piece lies.
 struct Backup {
   Image img;
@@ -144,6 +138,12 @@ INSTANTIATE_TEST_SUITE_P(
 #ifdef DISCSIFT_READ_FAULT_LIB
 // The image as a drive with one unreadable sector: the preloaded shim fails
 // every read of the named image from byte `at` on with EIO.
+static std::string hex9(uint64_t v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%09llx", static_cast<unsigned long long>(v));
+  return buf;
+}
+
 static std::vector<std::pair<std::string, std::string>> readFault(const std::string& image, size_t at) {
   return {{"LD_PRELOAD", DISCSIFT_READ_FAULT_LIB},
           {"DISCSIFT_READ_FAULT_FILE", image},
