@@ -56,13 +56,6 @@ std::string pathOfLength(size_t n) {
   return p;
 }
 
-std::string levelLines(const std::string& prepared) {
-  std::string s;
-  for (size_t j = 3; j < prepared.size(); j++)
-    if (prepared[j] == '/') s += "Subdirectory created named " + prepared.substr(0, j + 1) + "\n";
-  return s;
-}
-
 }  // namespace
 
 // A full disk, played by a file-size limit: the file whose write fails is
@@ -354,10 +347,16 @@ TEST(Limits, OutputPathOf999Characters) {
   box.write("b.iso", b.img);
   Result r = box.run({"b.iso", arg});
   // The song folder would need 1004 characters.
-  EXPECT_EQ(r.out, banner() + levelLines(prepared) + head("b.iso", b.img.size()) + b.img.m().message +
+  EXPECT_EQ(r.out, banner() + levelLines(box, prepared) + head("b.iso", b.img.size()) + b.img.m().message +
                        "ERROR output file name longer than 999 characters: " + prepared + "...\n");
   EXPECT_EQ(r.status, 0);
+#ifdef _WIN32
+  // Only the first levels fit in a Windows path.
+  EXPECT_TRUE(box.exists(arg.substr(0, 151)));
+  EXPECT_FALSE(box.exists(prepared));
+#else
   EXPECT_EQ(box.tree(prepared), Tree{});
+#endif
 }
 
 TEST(Limits, LongestComposedPathAtTheLimit) {
@@ -375,6 +374,13 @@ TEST(Limits, LongestComposedPathAtTheLimit) {
     Sandbox box;
     box.write("b.iso", img);
     Result r = box.run({"b.iso", arg});
+#ifdef _WIN32
+    // Windows cannot make the song folder, far longer than a Windows path,
+    // nor create its record: the run ends there, before any limit matters.
+    EXPECT_EQ(r.out, banner() + levelLines(box, out) + head("b.iso", img.size()) + img.m().message +
+                         songFileRefused(out, 1, 1));
+    EXPECT_FALSE(box.exists(out));
+#else
     if (nameFile.size() <= 999) {
       EXPECT_EQ(r.out.substr(r.out.size() - tail().size()), tail());
       EXPECT_EQ(box.tree(out), (Tree{{"SONG1/", ""},
@@ -384,12 +390,13 @@ TEST(Limits, LongestComposedPathAtTheLimit) {
                                      {"SONG1/TAKE0001.VR6", str(take)}}));
     } else {
       ASSERT_EQ(nameFile.size(), 1000u);
-      EXPECT_EQ(r.out, banner() + levelLines(out) + head("b.iso", img.size()) + img.m().message +
+      EXPECT_EQ(r.out, banner() + levelLines(box, out) + head("b.iso", img.size()) + img.m().message +
                            "Subdirectory created named " + out + "SONG1\nWriting SONG.VRx file " + out +
                            "SONG1/SONG.VR6\nERROR output file name longer than 999 characters: " +
                            nameFile.substr(0, 999) + "...\n");
       EXPECT_EQ(box.tree(out), (Tree{{"SONG1/", ""}, {"SONG1/SONG.VR6", str(img.record(0))}}));
     }
+#endif
     EXPECT_EQ(r.status, 0);
   }
 }

@@ -483,13 +483,18 @@ TEST(EventLists, OutputPathTooLongForTheListFileIsRefused) {
   box.write("b.iso", img);
   Result r = box.run({"b.iso", out});
   const std::string outSep = out + "/";
-  std::string levels;
-  for (size_t j = 3; j < outSep.size(); j++)
-    if (outSep[j] == '/') levels += "Subdirectory created named " + outSep.substr(0, j + 1) + "\n";
+#ifdef _WIN32
+  // Windows cannot make the song folder, far longer than a Windows path,
+  // nor create its record: the run ends there, before the list.
+  EXPECT_EQ(r.out, banner() + levelLines(box, outSep) + head("b.iso", img.size()) + img.m().message +
+                       songFileRefused(outSep, 1, 3));
+  EXPECT_FALSE(box.exists(outSep));
+#else
   const std::string path = outSep + "SONG3/EVENTLST.VR6";
-  EXPECT_EQ(r.out, banner() + levels + head("b.iso", img.size()) + img.m().message + songLines(outSep, 1, 3, " ") +
-                       scanThrough(img, H) +
+  EXPECT_EQ(r.out, banner() + levelLines(box, outSep) + head("b.iso", img.size()) + img.m().message +
+                       songLines(outSep, 1, 3, " ") + scanThrough(img, H) +
                        "ERROR output file name longer than 999 characters: " + path.substr(0, 999) + "...\n");
-  EXPECT_EQ(r.status, 0);
   EXPECT_FALSE(box.exists(outSep + "SONG3/EVENTLST.VR6"));
+#endif
+  EXPECT_EQ(r.status, 0);
 }

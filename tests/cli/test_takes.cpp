@@ -316,9 +316,16 @@ TEST(TakeHeader2480, OnlyTheMaskedPositionsCount) {
     std::string header;  // the first 11 bytes
     bool isTake;
     std::string fileNumber;  // the take number as the file name holds it
-  } cases[] = {
+  };
+  // Windows refuses a control byte in a file name: there it becomes "_".
+#ifdef _WIN32
+  const std::string control = "_";
+#else
+  const std::string control = "\x01";
+#endif
+  const Case cases[] = {
       {3, "TK000042VR1", true, "000042"},
-      {3, std::string("TK\x01zz!~9V\xff" "1", 11), true, "\x01zz!~9"},
+      {3, std::string("TK\x01zz!~9V\xff" "1", 11), true, control + "zz!~9"},
       {6, "TKabcdefVQ1", true, "abcdef"},
       {6, std::string("TK12\0" "456V 1", 11), true, "12"},  // a zero byte ends the number
       {8, "TK000042VS2", true, "000042"},
@@ -365,12 +372,17 @@ TEST(TakeFileName, TooLongForTheNameBufferEndsTheRun) {
   Sandbox box;
   box.write("b.iso", img);
   Result r = box.run({"b.iso", out});
-  std::string made;
-  for (size_t j = 3; j < out.size(); j++)
-    if (out[j] == '/') made += "Subdirectory created named " + out.substr(0, j + 1) + "\n";
+#ifdef _WIN32
+  // Windows cannot make the song folder, far longer than a Windows path,
+  // nor create its record: the run ends there, before the take.
+  EXPECT_EQ(r.out, banner() + levelLines(box, out) + head("b.iso", img.size()) + img.m().message +
+                       songFileRefused(out, 1, 1));
+  EXPECT_FALSE(box.exists(out));
+#else
   const std::string name = out + "SONG1/TAKE0001.VR6";
-  EXPECT_EQ(r.out, banner() + made + head("b.iso", img.size()) + img.m().message + songLines(out, 1, 1, "A") +
-                       eventScanAll(1, img.size()) + TakeLines(img).stopped(img.grid(1)) +
+  EXPECT_EQ(r.out, banner() + levelLines(box, out) + head("b.iso", img.size()) + img.m().message +
+                       songLines(out, 1, 1, "A") + eventScanAll(1, img.size()) + TakeLines(img).stopped(img.grid(1)) +
                        "ERROR output file name longer than 999 characters: " + name.substr(0, 999) + "...\n");
   EXPECT_FALSE(box.exists(out + "SONG1/TAKE0001.VR6"));
+#endif
 }

@@ -52,7 +52,7 @@ Tree Sandbox::tree(const std::string& rel, const std::vector<std::string>& skip)
   Tree t;
   fs::path root = rel.empty() ? fs::path(dir_) : fs::path(path(rel));
   for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    std::string name = fs::relative(it->path(), root).generic_string();
+    std::string name = os::name(fs::relative(it->path(), root));
     bool skipped = false;
     for (const std::string& s : skip) skipped |= name == s;
     if (skipped) {
@@ -62,7 +62,7 @@ Tree Sandbox::tree(const std::string& rel, const std::vector<std::string>& skip)
     if (it->is_directory())
       t[name + "/"] = "";
     else
-      t[name] = str(fixture::readFile(it->path().string()));
+      t[name] = str(fixture::readFile(os::name(it->path())));
   }
   return t;
 }
@@ -131,5 +131,27 @@ std::string takeScan(int code, uint64_t fileSize, uint64_t from, uint64_t to) {
 std::string takeScanAll(int code, uint64_t fileSize) { return takeScan(code, fileSize, 0, fileSize); }
 
 std::string tail() { return "All Files processed, Come Back Soon!!!!\n"; }
+
+std::string levelLines([[maybe_unused]] const Sandbox& box, const std::string& prepared) {
+  std::string s;
+  for (size_t j = 3; j < prepared.size(); j++) {
+    if (prepared[j] != '/' && prepared[j] != '\\') continue;
+    const std::string level = prepared.substr(0, j + 1);
+#ifdef _WIN32
+    if (!box.exists(level)) {
+      s += "Unable to create subdirectory named " + level + ".. already exists?\n";
+      continue;
+    }
+#endif
+    s += "Subdirectory created named " + level + "\n";
+  }
+  return s;
+}
+
+std::string songFileRefused(const std::string& out, int code, int song) {
+  const std::string folder = out + "SONG" + std::to_string(song);
+  return "Unable to create song subdirectory named " + folder + ".. already exists?\n" +
+         "ERROR creating SONG output file named " + folder + "/SONG" + fixture::model(code).ext + "\n";
+}
 
 }  // namespace cli

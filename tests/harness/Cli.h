@@ -59,4 +59,14 @@ std::string takeScan(int code, uint64_t fileSize, uint64_t from, uint64_t to);
 std::string takeScanAll(int code, uint64_t fileSize);
 std::string tail();  // "All Files processed, Come Back Soon!!!!\n"
 
+// How main reports making the levels of a prepared output path (relative to
+// the sandbox): "Subdirectory created named ..." for each. Windows cannot
+// make a folder whose path is longer than MAX_PATH (260 characters), and
+// its C runtime calls refuse such names: there a level that does not exist
+// after the run reads "Unable to create subdirectory named ...".
+std::string levelLines(const Sandbox& box, const std::string& prepared);
+
+// The end of a run that can create neither a song's folder nor its record.
+std::string songFileRefused(const std::string& out, int code, int song);
+
 }  // namespace cli

@@ -3,6 +3,7 @@
 // implementation for POSIX systems, one for Windows.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +31,11 @@ std::string makeTempDir(const std::string& prefix);
 
 // Whether anything (file, folder, dangling link) exists at path.
 bool exists(const std::string& path);
+
+// A path found in the file system, spelt as the program's own byte strings
+// spell it, "/" between the names. On Windows these are the bytes of the
+// ANSI code page, which the C runtime's file functions take.
+std::string name(const std::filesystem::path& p);
 
 // Runs bin with args in the folder dir and returns what it wrote to standard
 // output, exactly as written (no line-end conversion), and how it ended.

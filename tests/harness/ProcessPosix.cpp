@@ -27,6 +27,8 @@ bool exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+std::string name(const std::filesystem::path& p) { return p.generic_string(); }
+
 Result run(const std::string& bin, const std::vector<std::string>& args, const std::string& dir,
            const RunOptions& o) {
   int fds[2];

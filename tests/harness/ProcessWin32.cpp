@@ -70,6 +70,19 @@ std::string makeTempDir(const std::string& prefix) {
 
 bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+std::string name(const std::filesystem::path& p) {
+  // The library would give UTF-8; a name with bytes 0x80 to 0xFF would then
+  // neither compare nor open.
+  const std::wstring w = p.generic_wstring();
+  if (w.empty()) return "";
+  const int n = WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<size_t>(n), '\0');
+  if (n == 0 || WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
+                                    nullptr) != n)
+    throw std::runtime_error(lastError("WideCharToMultiByte"));
+  return s;
+}
+
 Result run(const std::string& bin, const std::vector<std::string>& args, const std::string& dir,
            const RunOptions& o) {
   if (o.fileSizeLimit >= 0) throw std::logic_error("a file size limit can only be set on POSIX systems");

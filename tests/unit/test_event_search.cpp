@@ -13,6 +13,9 @@
 #else
 #include <unistd.h>
 #endif
+#ifndef O_BINARY
+#define O_BINARY 0  // POSIX files have no text mode
+#endif
 
 #include <algorithm>
 #include <cstdarg>
@@ -185,7 +188,9 @@ class Scratch {
     char prefix[] = "out/";
     fflush(stdout);
     int saved = dup(1);
-    int fd = open("printed", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // Binary on Windows: the file gets the bytes the extractor printed, with
+    // no "\r" put before each "\n".
+    int fd = open("printed", O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0644);
     dup2(fd, 1);
     close(fd);
     gInsideExtractor = true;

@@ -74,7 +74,7 @@ End byteAtATime(const Bytes& img, uint64_t dataStart, const Bytes& header, const
 // An image file open for reading, optionally through the image window.
 class OpenImage {
  public:
-  OpenImage(const Bytes& img, bool window) : f_(std::tmpfile()) {
+  OpenImage(const Bytes& img, bool window) : f_(fixture::scratchFile()) {
     if (!img.empty()) std::fwrite(img.data(), 1, img.size(), f_);
     std::fflush(f_);
     std::rewind(f_);
@@ -91,7 +91,7 @@ class OpenImage {
 };
 
 Bytes copied(FILE* fin, uint64_t from, uint64_t len) {
-  FILE* out = std::tmpfile();
+  FILE* out = fixture::scratchFile();
   CopyImageRange(fin, from, len, out, "copy");
   std::fflush(out);
   Bytes b(static_cast<size_t>(std::ftell(out)));
@@ -114,7 +114,7 @@ bool isHeader(int code, const uint8_t* h) {
 uint64_t streamedCopy(const Bytes& img, uint64_t dataStart, const Bytes& header, int code, bool window,
                       const End& want) {
   OpenImage image(img, window);
-  FILE* out = std::tmpfile();
+  FILE* out = fixture::scratchFile();
   unsigned long long stop = 0, knownUpTo = 0, nextHeader = 0;
   int found = CopyTakeToEnd(image.f(), dataStart, header.data(), static_cast<unsigned>(code), out, "copy", &stop,
                             &knownUpTo, &nextHeader);
