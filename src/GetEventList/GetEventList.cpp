@@ -76,7 +76,7 @@ void GetEventLists(FILE* fin, char* OutFilePath, unsigned int VsType) {
   rewind(fin);
   for (ImagePos MainStep = ScanStartOf(VsType); MainStep < FileSize; MainStep += ScanStep) {
     PutHex(Line + 13, (unsigned int)MainStep, 8);
-    fputs(Line, stdout);
+    fwrite(Line, 1, sizeof Line - 1, stdout);
 
     const ImagePos H = MainStep;
     if (ReadAt(fin, H, Buffer, 10) < 10) continue;

@@ -92,9 +92,11 @@ static unsigned int ReadDirect(FILE* fin, ImagePos Pos, void* Buf, unsigned int 
 // The image window: a stretch of the image held in memory, read in large
 // steps. The scanners' small reads at their grid positions draw on it (one
 // read per step instead of a seek and a read per position), and so do the
-// searches and copies that start where the scan stands. It is kept small:
-// a buffer that stays in the processor's caches copies faster than a large one.
-#define WindowCap (4u << 20)
+// searches and copies that start where the scan stands, and the take data,
+// which is searched and written where it was read. It is kept small, two
+// read steps: a buffer that stays in the processor's caches copies faster
+// than a large one, and each of its pages costs a fault when first used.
+#define WindowCap (2u << 20)
 // Bytes kept before a small read that restarts the window: the song number
 // lies a few bytes before the header that the scanner has just found.
 #define WindowLookBack 64u
@@ -388,7 +390,9 @@ void BufferConsole(void) {
   const int Terminal = isatty(fileno(stdout));
 #endif
   static char Buf[1 << 16];
-  if (!Terminal) setvbuf(stdout, Buf, _IOFBF, sizeof Buf);
+  static int Done;  // a stream's buffer is set before its first output, once
+  if (!Terminal && !Done) setvbuf(stdout, Buf, _IOFBF, sizeof Buf);
+  Done = 1;
 }
 
 void ComposePath(char* NameSt, const char* Fmt, ...) {

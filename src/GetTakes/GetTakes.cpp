@@ -42,9 +42,11 @@ int FindTakeEnd(FILE* fin, ImagePos DataStart, const unsigned char* Header,
 // The progress line "Searching at %09x File End at %09x\r", printed once for
 // every grid position: formatted by hand, as printf would cost more than
 // testing the position.
+#define ProgressLen 45u
+
 static void ProgressLine(char* Line, unsigned int Pos) {
   PutHex(Line + 13, Pos, 9);
-  fputs(Line, stdout);
+  fwrite(Line, 1, ProgressLen, stdout);
 }
 
 static int IsTakeHeader(const unsigned char* Buffer, unsigned int VsType) {
@@ -132,7 +134,7 @@ void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
   const ImagePos DataOffset = Is2480 ? 21898 : InFamily(VsType, Vs880Family) ? 27100 : 23500;
   const char* Signature = SignatureOf(VsType);
 
-  char Line[] = "Searching at 000000000 File End at 000000000\r";
+  char Line[ProgressLen + 1] = "Searching at 000000000 File End at 000000000\r";
   PutHex(Line + 35, FileSize, 9);
 
   // Where the image's last signature begins, once a take asks: a take whose

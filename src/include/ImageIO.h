@@ -47,8 +47,9 @@ int HeldInWindow(FILE* fin, ImagePos Pos, unsigned int Len);
 
 // Makes the image from Pos on readable in place, for a search that goes on
 // at the last bytes of the previous view: returns how many bytes are held
-// from Pos (at least Need, which is small, unless the image ends first) and
-// sets *At to the first. They stay valid until the next read of fin.
+// from Pos (at least Need, a few bytes and at most 64, unless the image
+// ends first) and sets *At to the first. They stay valid until the next
+// read of fin.
 unsigned int ViewAt(FILE* fin, ImagePos Pos, unsigned int Need, const unsigned char** At);
 
 // Searches the byte stream made of Prefix (PatLen - 1 bytes left over from
