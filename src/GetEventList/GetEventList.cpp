@@ -67,10 +67,16 @@ void GetEventLists(FILE* fin, char* OutFilePath, unsigned int VsType) {
   const int Is2480 = InFamily(VsType, Vs2480Family);
   const char* ListName = VsType == Vs880VX ? "EVENTLS0" : "EVENTLST";
 
+  // The progress line "Searching at %08x File End at %08x\r", formatted by
+  // hand: it is printed for every scan position.
+  char Line[] = "Searching at 00000000 File End at 00000000\r";
+  PutHex(Line + 34, FileSize, 8);
+
   memset(Buffer, 0, sizeof Buffer);
   rewind(fin);
   for (ImagePos MainStep = ScanStartOf(VsType); MainStep < FileSize; MainStep += ScanStep) {
-    printf("Searching at %08x File End at %08x\r", (unsigned int)MainStep, FileSize);
+    PutHex(Line + 13, (unsigned int)MainStep, 8);
+    fwrite(Line, 1, sizeof Line - 1, stdout);
 
     const ImagePos H = MainStep;
     if (ReadAt(fin, H, Buffer, 10) < 10) continue;

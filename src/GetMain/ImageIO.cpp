@@ -9,9 +9,12 @@
 
 #ifdef _WIN32
 #include <direct.h>
+#include <io.h>
 #else
+#include <errno.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 #endif
 
 int SeekTo(FILE* f, ImagePos Pos) {
@@ -59,20 +62,41 @@ static void ReadFailed(ImagePos At) {
   exit(0);
 }
 
-// Reads straight from the stream, bypassing the window.
+// Reads straight from the stream, bypassing the window. Where the system
+// reads a file at a position (pread), the bytes go from the file straight
+// into Buf, without a seek and without a pass through the stream's buffer.
+// The stream itself reads what pread leaves: the end of the image (so that
+// its end-of-file flag is set as by a plain read), or a stream that is not
+// a positionable file.
 static unsigned int ReadDirect(FILE* fin, ImagePos Pos, void* Buf, unsigned int Len) {
-  SeekTo(fin, Pos);
-  size_t n = fread(Buf, 1, Len, fin);
-  if (n < Len && ferror(fin)) ReadFailed(Pos + n);
-  return (unsigned int)n;
+  unsigned int Done = 0;
+#ifndef _WIN32
+  const int Fd = fileno(fin);
+  while (Fd >= 0 && Done < Len) {
+    ssize_t n = pread(Fd, (unsigned char*)Buf + Done, Len - Done, (off_t)(Pos + Done));
+    if (n > 0)
+      Done += (unsigned int)n;
+    else if (n == 0 || (errno == ESPIPE && Done == 0))
+      break;
+    else if (errno != EINTR)
+      ReadFailed(Pos + Done);
+  }
+  if (Done == Len) return Done;
+#endif
+  SeekTo(fin, Pos + Done);
+  size_t n = fread((unsigned char*)Buf + Done, 1, Len - Done, fin);
+  if (n < Len - Done && ferror(fin)) ReadFailed(Pos + Done + n);
+  return Done + (unsigned int)n;
 }
 
 // The image window: a stretch of the image held in memory, read in large
 // steps. The scanners' small reads at their grid positions draw on it (one
 // read per step instead of a seek and a read per position), and so do the
-// searches and copies that start where the scan stands. It is kept small:
-// a buffer that stays in the processor's caches copies faster than a large one.
-#define WindowCap (4u << 20)
+// searches and copies that start where the scan stands, and the take data,
+// which is searched and written where it was read. It is kept small, two
+// read steps: a buffer that stays in the processor's caches copies faster
+// than a large one, and each of its pages costs a fault when first used.
+#define WindowCap (2u << 20)
 // Bytes kept before a small read that restarts the window: the song number
 // lies a few bytes before the header that the scanner has just found.
 #define WindowLookBack 64u
@@ -134,11 +158,30 @@ static void ExtendWindow(ImagePos KeepFrom) {
   FillWindow(WinLen + ReadStep > WinCap ? WinCap - WinLen : ReadStep);
 }
 
+int HeldInWindow(FILE* fin, ImagePos Pos, unsigned int Len) {
+  return fin != NULL && fin == WinFile && Pos >= WinPos && Pos - WinPos <= WinLen &&
+         (Pos - WinPos + Len <= WinLen || WinAtEnd);
+}
+
+// Bytes of the view of a stream read without the image window.
+static unsigned char ViewBuf[ImageBlock];
+
+unsigned int ViewAt(FILE* fin, ImagePos Pos, unsigned int Need, const unsigned char** At) {
+  if (fin == NULL || fin != WinFile) {
+    *At = ViewBuf;
+    return ReadDirect(fin, Pos, ViewBuf, Need > ReadStep ? Need : ReadStep);
+  }
+  if (Pos < WinPos || Pos - WinPos > WinLen)
+    RestartWindow(Pos, Need);
+  else
+    while (WinPos + WinLen - Pos < Need && !WinAtEnd) ExtendWindow(Pos);
+  *At = Window + (Pos - WinPos);
+  return (unsigned int)(WinPos + WinLen - Pos);
+}
+
 unsigned int ReadAt(FILE* fin, ImagePos Pos, void* Buf, unsigned int Len) {
   if (fin == NULL || fin != WinFile) return ReadDirect(fin, Pos, Buf, Len);
-  int Held = Pos >= WinPos && Pos - WinPos <= WinLen &&
-             (Pos - WinPos + Len <= WinLen || WinAtEnd);
-  if (!Held) {
+  if (!HeldInWindow(fin, Pos, Len)) {
     unsigned int Back = Pos < WindowLookBack ? (unsigned int)Pos : WindowLookBack;
     if (Len > SmallRead || Back + Len > WinCap) {
       // A large read: what the window holds of its start, then the rest from the file.
@@ -333,6 +376,23 @@ void WriteOut(FILE* fout, const void* Buf, size_t Len, const char* OutName) {
 void CloseOut(FILE* fout, const char* OutName) {
   int Bad = fflush(fout) != 0 || ferror(fout);
   if (fclose(fout) != 0 || Bad) WriteFailed(OutName);
+}
+
+void PutHex(char* At, unsigned int Val, unsigned int Digits) {
+  static const char Hex[] = "0123456789abcdef";
+  for (unsigned int i = Digits; i-- > 0; Val >>= 4) At[i] = Hex[Val & 15];
+}
+
+void BufferConsole(void) {
+#ifdef _WIN32
+  const int Terminal = _isatty(_fileno(stdout));
+#else
+  const int Terminal = isatty(fileno(stdout));
+#endif
+  static char Buf[1 << 16];
+  static int Done;  // a stream's buffer is set before its first output, once
+  if (!Terminal && !Done) setvbuf(stdout, Buf, _IOFBF, sizeof Buf);
+  Done = 1;
 }
 
 void ComposePath(char* NameSt, const char* Fmt, ...) {

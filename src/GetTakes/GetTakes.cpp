@@ -49,14 +49,11 @@ int FindTakeEnd(FILE* fin, ImagePos DataStart, const unsigned char* Header,
 // The progress line "Searching at %09x File End at %09x\r", printed once for
 // every grid position: formatted by hand, as printf would cost more than
 // testing the position.
-static void PutHex9(char* At, unsigned int Val) {
-  static const char Digits[] = "0123456789abcdef";
-  for (int i = 8; i >= 0; i--, Val >>= 4) At[i] = Digits[Val & 15];
-}
+#define ProgressLen 45u
 
 static void ProgressLine(char* Line, unsigned int Pos) {
-  PutHex9(Line + 13, Pos);
-  fputs(Line, stdout);
+  PutHex(Line + 13, Pos, 9);
+  fwrite(Line, 1, ProgressLen, stdout);
 }
 
 static int IsTakeHeader(const unsigned char* Buffer, unsigned int VsType) {
@@ -67,15 +64,11 @@ static int IsTakeHeader(const unsigned char* Buffer, unsigned int VsType) {
   return memcmp(Buffer, "TAKE", 4) == 0;
 }
 
-// The take's data and the bytes carried before it: the header's last bytes
-// at first, then the last bytes of the block before.
-static unsigned char TakeBlock[ImageBlock + 64];
-
 int CopyTakeToEnd(FILE* fin, ImagePos DataStart, const unsigned char* Header, unsigned int VsType,
                   FILE* fout, const char* OutName, ImagePos* DataStop, ImagePos* KnownUpTo,
                   ImagePos* NextHeader) {
-  const char* Signature = SignatureOf(VsType);
-  const unsigned int Keep = 5, Step = ImageStep();
+  const unsigned char* Signature = (const unsigned char*)SignatureOf(VsType);
+  const unsigned int Keep = 5;  // bytes that may begin a signature the next view completes
   const ImagePos Start = ScanStartOf(VsType);
   // The first scan position in the data, and whether the copy still tests them.
   ImagePos Grid = DataStart <= Start ? Start : Start + (DataStart - Start + ScanStep - 1) / ScanStep * ScanStep;
@@ -83,21 +76,37 @@ int CopyTakeToEnd(FILE* fin, ImagePos DataStart, const unsigned char* Header, un
   *NextHeader = 0;
   *KnownUpTo = Grid;
 
-  memcpy(TakeBlock, Header + 43, Keep);
-  ImagePos Pos = DataStart;     // image position of TakeBlock[Keep]
+  // The data is searched and written where the image is read into; each
+  // view begins with the last Keep bytes of the one before.
+  ImagePos Pos = DataStart;      // image position of the view's first byte
   ImagePos Written = DataStart;  // the take file holds the data up to here
   for (;;) {
-    const unsigned int n = ReadAt(fin, Pos, TakeBlock + Keep, Step);
+    const unsigned char* View;
+    const unsigned int n = ViewAt(fin, Pos, Keep + 1, &View);
     const ImagePos Read = Pos + n;  // the data read so far ends here
-    const long Idx = FindBytes(TakeBlock, Keep + n, (const unsigned char*)Signature, 6);
+    int Found = 0;
+    ImagePos SigAt = 0;
+    if (Pos == DataStart) {
+      // The ring still holds header bytes 43 to 47: a signature they begin
+      // ends within the first data bytes and leaves no audio.
+      unsigned char Head[2 * 5];
+      const unsigned int m = n < Keep ? n : Keep;
+      memcpy(Head, Header + 43, Keep);
+      memcpy(Head + Keep, View, m);
+      if (FindBytes(Head, Keep + m, Signature, 6) >= 0) Found = 1, SigAt = DataStart;
+    }
+    if (!Found) {
+      const long Idx = FindBytes(View, n, Signature, 6);
+      if (Idx >= 0) Found = 1, SigAt = Pos + (ImagePos)Idx;
+    }
 
-    // Scan positions whose 48 bytes lie in the block: the scan need not read them again.
+    // Scan positions whose 48 bytes lie in the view: the scan need not read them again.
     for (; Looking && Grid + 48 <= Read; Grid += ScanStep) {
-      if (Grid + Keep < Pos) {
-        Looking = 0;  // a header across the blocks: from here on the scan reads for itself
+      if (Grid < Pos) {
+        Looking = 0;  // a header across two views: from here on the scan reads for itself
         break;
       }
-      if (IsTakeHeader(TakeBlock + (Grid + Keep - Pos), VsType)) {
+      if (IsTakeHeader(View + (Grid - Pos), VsType)) {
         *NextHeader = Grid;
         Looking = 0;
         *KnownUpTo = Grid + 1;
@@ -106,19 +115,20 @@ int CopyTakeToEnd(FILE* fin, ImagePos DataStart, const unsigned char* Header, un
       *KnownUpTo = Grid + ScanStep;
     }
 
-    // The data up to the signature, or up to the last bytes of the block,
-    // which may begin a signature that the next block completes.
-    ImagePos Stop = Idx >= 0 ? Pos - Keep + (ImagePos)Idx : n < Step ? Read : Read - Keep;
+    // The data up to the signature, or up to the last bytes of the view,
+    // which may begin a signature that the next view completes. A view
+    // shorter than asked for ends at the end of the image.
+    const int AtEnd = n <= Keep;
+    const ImagePos Stop = Found ? SigAt : AtEnd ? Read : Read - Keep;
     if (Stop > Written) {
-      WriteOut(fout, TakeBlock + (Written + Keep - Pos), (size_t)(Stop - Written), OutName);
+      WriteOut(fout, View + (Written - Pos), (size_t)(Stop - Written), OutName);
       Written = Stop;
     }
-    if (Idx >= 0 || n < Step) {
+    if (Found || AtEnd) {
       *DataStop = Written;
-      return Idx >= 0;
+      return Found;
     }
-    memmove(TakeBlock, TakeBlock + n, Keep);
-    Pos = Read;
+    Pos = Written;
   }
 }
 
@@ -131,8 +141,8 @@ void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
   const ImagePos DataOffset = Is2480 ? 21898 : InFamily(VsType, Vs880Family) ? 27100 : 23500;
   const char* Signature = SignatureOf(VsType);
 
-  char Line[] = "Searching at 000000000 File End at 000000000\r";
-  PutHex9(Line + 35, FileSize);
+  char Line[ProgressLen + 1] = "Searching at 000000000 File End at 000000000\r";
+  PutHex(Line + 35, FileSize, 9);
 
   // Where the image's last signature begins, once a take asks: a take whose
   // data starts at or before it surely ends at a signature, so its file can
@@ -178,10 +188,29 @@ void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
       printf("ERROR creating TAKE output file named %s\n", NameSt);
       exit(0);
     }
+    // The data goes out in the large blocks it is copied in.
+    setvbuf(fout, NULL, _IONBF, 0);
     printf("Writing TAKE file %s\n", NameSt);
     if (Streamed) {
+      // The scan positions between the header and the data, tested while
+      // the image window still holds them (the copy moves it on). When it
+      // holds them all, they join what the copy learns of the data.
+      ImagePos GapHeader = 0;
+      int GapKnown = 1;
+      for (ImagePos G = H + ScanStep; G < DataStart && G < FileSize && GapHeader == 0; G += ScanStep) {
+        unsigned char Gap[48];
+        if (!HeldInWindow(fin, G, 48))
+          GapKnown = 0;
+        else if (ReadAt(fin, G, Gap, 48) == 48 && IsTakeHeader(Gap, VsType))
+          GapHeader = G;
+        if (!GapKnown) break;
+      }
       CopyTakeToEnd(fin, DataStart, Buffer, VsType, fout, NameSt, &DataStop, &KnownUpTo, &NextHeader);
-      KnownFrom = DataStart;
+      KnownFrom = GapKnown ? H + ScanStep : DataStart;
+      if (GapKnown && GapHeader != 0) {
+        NextHeader = GapHeader;
+        KnownUpTo = GapHeader + 1;
+      }
     } else {
       CopyImageRange(fin, DataStart, DataStop - DataStart, fout, NameSt);
       KnownUpTo = 0;

@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
   char OutPath[PathBufLen];
   char IsoName[7] = "cd.hex";  // the ripped disc, in the working folder
 
+  BufferConsole();
   printf("Discsift version %s\n", DISCSIFT_VERSION);
   if (argc < 2) {
     printf("No Valid drive letter or file name specified\n");

@@ -41,6 +41,17 @@ void SetImageBlocks(unsigned int Step, unsigned int Cap);
 // afterwards is not defined: reposition it before reading it directly.
 unsigned int ReadAt(FILE* fin, ImagePos Pos, void* Buf, unsigned int Len);
 
+// Whether ReadAt of these bytes would be served by the window without
+// reading the image.
+int HeldInWindow(FILE* fin, ImagePos Pos, unsigned int Len);
+
+// Makes the image from Pos on readable in place, for a search that goes on
+// at the last bytes of the previous view: returns how many bytes are held
+// from Pos (at least Need, a few bytes and at most 64, unless the image
+// ends first) and sets *At to the first. They stay valid until the next
+// read of fin.
+unsigned int ViewAt(FILE* fin, ImagePos Pos, unsigned int Need, const unsigned char** At);
+
 // Searches the byte stream made of Prefix (PatLen - 1 bytes left over from
 // an earlier read) followed by the image from From to its end, for the first
 // occurrence of Pat that takes in at least one image byte. Returns 1 and the
@@ -72,6 +83,14 @@ ImagePos CopyImageRange(FILE* fin, ImagePos From, ImagePos Len, FILE* fout,
 void WriteOut(FILE* fout, const void* Buf, size_t Len, const char* OutName);
 // Closes an output file; a failed close (data not stored) ends the process.
 void CloseOut(FILE* fout, const char* OutName);
+
+// Writes Val as Digits lowercase hexadecimal digits at At, as "%0*x" would
+// (the progress lines are printed for every scan position).
+void PutHex(char* At, unsigned int Val, unsigned int Digits);
+
+// Gives the console output a large buffer when it goes to a file or a pipe
+// rather than to a terminal, which keeps showing the progress as it comes.
+void BufferConsole(void);
 
 // Composes a path into a PathBufLen buffer with a printf format; a path
 // that would not fit ends the process with a message naming it.
