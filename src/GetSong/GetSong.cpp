@@ -11,9 +11,7 @@
 // Windows refuses a double quote and the control bytes in a file name as
 // well; there a name holding one would stop the whole carve.
 #ifdef _WIN32
-static const char NameUnsafe[] =
-    "/\\*.?<>|,:;\"\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F"
-    "\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1A\x1B\x1C\x1D\x1E\x1F";
+static const char NameUnsafe[] = "/\\*.?<>|,:;\"" ControlBytes;
 #else
 static const char NameUnsafe[] = "/\\*.?<>|,:;";
 #endif

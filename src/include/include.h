@@ -37,6 +37,11 @@ enum {
 #define ScanStart880 1572u
 #define ScanStart2480 2678u
 
+// Bytes 0x01 to 0x1F, which Windows refuses in a file name.
+#define ControlBytes                                                             \
+  "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F\x10\x11\x12\x13\x14" \
+  "\x15\x16\x17\x18\x19\x1A\x1B\x1C\x1D\x1E\x1F"
+
 // Every composed path lives in a buffer of this size (999 characters + NUL).
 #define PathBufLen 1000
 
