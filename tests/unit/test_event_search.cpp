@@ -173,7 +173,9 @@ class Scratch {
     fs::remove_all(dir_, ec);
   }
 
-  Outcome carve(const Bytes& img, int code, const std::vector<std::string>& folders) {
+  // window: read the image as a whole carve does, through the image window,
+  // here with 4096-byte read steps so that small images cross its edges.
+  Outcome carve(const Bytes& img, int code, const std::vector<std::string>& folders, bool window) {
     fs::remove_all(dir_ + "/out");
     for (const std::string& f : folders) fs::create_directories(dir_ + "/out/" + f);
     fixture::writeFile(dir_ + "/image", img);
@@ -185,6 +187,10 @@ class Scratch {
     FILE* fin = fopen("image", "rb");
     if (fin == nullptr) throw std::runtime_error("cannot open the image");
     fsize(fin);
+    if (window) {
+      SetImageBlocks(4096, 3 * 4096);
+      OpenImageWindow(fin);
+    }
     char prefix[] = "out/";
     fflush(stdout);
     int saved = dup(1);
@@ -199,6 +205,10 @@ class Scratch {
     fflush(stdout);
     dup2(saved, 1);
     close(saved);
+    if (window) {
+      CloseImageWindow();
+      SetImageBlocks(ImageBlock, ~0u);
+    }
     fclose(fin);
     fs::current_path(back);
 
@@ -240,9 +250,11 @@ void expectSame(Scratch& box, const fixture::Image& img, const std::string& what
   // The folders of songs 1 to 3, and of any other song the rule writes to.
   std::vector<std::string> folders = {"SONG1", "SONG2", "SONG3"};
   for (const auto& f : want.files) folders.push_back(f.first.substr(0, f.first.find('/')));
-  const Outcome got = box.carve(img.bytes(), img.m().code, folders);
-  EXPECT_EQ(got.out, want.out) << what;
-  EXPECT_TRUE(got.files == want.files) << what;
+  for (bool window : {false, true}) {
+    const Outcome got = box.carve(img.bytes(), img.m().code, folders, window);
+    EXPECT_EQ(got.out, want.out) << what << (window ? " (image window)" : "");
+    EXPECT_TRUE(got.files == want.files) << what << (window ? " (image window)" : "");
+  }
 }
 
 }  // namespace
