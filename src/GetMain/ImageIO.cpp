@@ -17,12 +17,17 @@
 #include <unistd.h>
 #endif
 
-int SeekTo(FILE* f, ImagePos Pos) {
+// 64-bit positioning of a stream.
+static int Seek64(FILE* f, long long Offset, int Whence) {
 #ifdef _WIN32
-  int r = _fseeki64(f, (long long)Pos, SEEK_SET);
+  return _fseeki64(f, Offset, Whence);
 #else
-  int r = fseeko(f, (off_t)Pos, SEEK_SET);
+  return fseeko(f, (off_t)Offset, Whence);
 #endif
+}
+
+int SeekTo(FILE* f, ImagePos Pos) {
+  int r = Seek64(f, (long long)Pos, SEEK_SET);
   // Some C runtimes leave the end-of-file flag set after a seek.
   clearerr(f);
   return r;
@@ -48,11 +53,7 @@ int IsFolder(FILE* f) {
 }
 
 ImagePos EndPos(FILE* f) {
-#ifdef _WIN32
-  _fseeki64(f, 0, SEEK_END);
-#else
-  fseeko(f, 0, SEEK_END);
-#endif
+  Seek64(f, 0, SEEK_END);
   return TellPos(f);
 }
 
