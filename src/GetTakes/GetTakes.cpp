@@ -195,13 +195,16 @@ void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
       // holds them all, they join what the copy learns of the data.
       ImagePos GapHeader = 0;
       int GapKnown = 1;
-      for (ImagePos G = H + ScanStep; G < DataStart && G < FileSize && GapHeader == 0; G += ScanStep) {
+      for (ImagePos G = H + ScanStep; G < DataStart && G < FileSize; G += ScanStep) {
         unsigned char Gap[48];
-        if (!HeldInWindow(fin, G, 48))
+        if (!HeldInWindow(fin, G, 48)) {
           GapKnown = 0;
-        else if (ReadAt(fin, G, Gap, 48) == 48 && IsTakeHeader(Gap, VsType))
+          break;
+        }
+        if (ReadAt(fin, G, Gap, 48) == 48 && IsTakeHeader(Gap, VsType)) {
           GapHeader = G;
-        if (!GapKnown) break;
+          break;
+        }
       }
       CopyTakeToEnd(fin, DataStart, Buffer, VsType, fout, NameSt, &DataStop, &KnownUpTo, &NextHeader);
       KnownFrom = GapKnown ? H + ScanStep : DataStart;
