@@ -20,28 +20,9 @@ unsigned int Char4_L(const unsigned char* Buffer, unsigned int Offset) {
 
 static const char EventDataStart[17] = "TAKE EVENT LIST ";
 
-// A list starts a few dozen bytes after its header: the searches first look
-// at this many bytes, so that most lists are found without reading a whole
-// block of the image.
+// A list starts a few dozen bytes after its header: the block search first
+// looks at this many bytes, which the image window holds already.
 #define NearRead 4096u
-
-// 1680 and 2480 families: the first "TAKE EVENT LIST " in the bytes Ring15
-// (the search ring's 15 older bytes) followed by the image from From on.
-static int FindMarker(FILE* fin, ImagePos From, const unsigned char* Ring15, ImagePos* DataStart) {
-  unsigned char Near[15 + NearRead];
-  memcpy(Near, Ring15, 15);
-  unsigned int n = ReadAt(fin, From, Near + 15, NearRead);
-  long Idx = FindBytes(Near, 15 + n, (const unsigned char*)EventDataStart, 16);
-  if (Idx >= 0) {
-    *DataStart = From - 15 + (ImagePos)Idx;
-    return 1;
-  }
-  if (n < NearRead) return 0;
-  ImagePos MatchEnd;
-  if (!FindInImage(fin, From + n, Near + n, EventDataStart, 16, &MatchEnd)) return 0;
-  *DataStart = MatchEnd - 16;
-  return 1;
-}
 
 // 880 family: the first 16-byte block holding a non-zero byte, in blocks
 // from From on. A block cut short by the end of the image ends the search.
@@ -67,16 +48,10 @@ void GetEventLists(FILE* fin, char* OutFilePath, unsigned int VsType) {
   const int Is2480 = InFamily(VsType, Vs2480Family);
   const char* ListName = VsType == Vs880VX ? "EVENTLS0" : "EVENTLST";
 
-  // The progress line "Searching at %08x File End at %08x\r", formatted by
-  // hand: it is printed for every scan position.
-  char Line[] = "Searching at 00000000 File End at 00000000\r";
-  PutHex(Line + 34, FileSize, 8);
-
   memset(Buffer, 0, sizeof Buffer);
   rewind(fin);
   for (ImagePos MainStep = ScanStartOf(VsType); MainStep < FileSize; MainStep += ScanStep) {
-    PutHex(Line + 13, (unsigned int)MainStep, 8);
-    fwrite(Line, 1, sizeof Line - 1, stdout);
+    PrintProgress((unsigned int)MainStep, FileSize, 8);
 
     const ImagePos H = MainStep;
     if (ReadAt(fin, H, Buffer, 10) < 10) continue;
@@ -101,7 +76,9 @@ void GetEventLists(FILE* fin, char* OutFilePath, unsigned int VsType) {
     } else {
       // The marker ring is Buffer's first 32 bytes, still holding the 50-byte
       // read: the first windows take in its bytes 17 to 31.
-      if (!FindMarker(fin, SongAt + 1, Buffer + 17, &DataStart)) return;
+      ImagePos MatchEnd;
+      if (!FindInImage(fin, SongAt + 1, Buffer + 17, EventDataStart, 16, &MatchEnd)) return;
+      DataStart = MatchEnd - 16;
     }
 
     if (FileLen > EventListCap) {

@@ -379,9 +379,21 @@ void CloseOut(FILE* fout, const char* OutName) {
   if (fclose(fout) != 0 || Bad) WriteFailed(OutName);
 }
 
-void PutHex(char* At, unsigned int Val, unsigned int Digits) {
+static char* PutHex(char* At, unsigned int Val, unsigned int Digits) {
   static const char Hex[] = "0123456789abcdef";
   for (unsigned int i = Digits; i-- > 0; Val >>= 4) At[i] = Hex[Val & 15];
+  return At + Digits;
+}
+
+void PrintProgress(unsigned int Pos, unsigned int End, unsigned int Digits) {
+  char Line[64];
+  char* p = Line;
+  memcpy(p, "Searching at ", 13);
+  p = PutHex(p + 13, Pos, Digits);
+  memcpy(p, " File End at ", 13);
+  p = PutHex(p + 13, End, Digits);
+  *p++ = '\r';
+  fwrite(Line, 1, (size_t)(p - Line), stdout);
 }
 
 void BufferConsole(void) {

@@ -44,16 +44,6 @@ int FindTakeEnd(FILE* fin, ImagePos DataStart, const unsigned char* Header,
   return FindBlockInImage(fin, DataStart, 16, SplitFileMarker, sizeof SplitFileMarker, DataStop);
 }
 
-// The progress line "Searching at %09x File End at %09x\r", printed once for
-// every grid position: formatted by hand, as printf would cost more than
-// testing the position.
-#define ProgressLen 45u
-
-static void ProgressLine(char* Line, unsigned int Pos) {
-  PutHex(Line + 13, Pos, 9);
-  fwrite(Line, 1, ProgressLen, stdout);
-}
-
 static int IsTakeHeader(const unsigned char* Buffer, unsigned int VsType) {
   if (InFamily(VsType, Vs2480And2400Only))
     return EvalStringMatch(Buffer, 48, 11, Take2480, 11, Take2480Mask) == 1;
@@ -139,9 +129,6 @@ void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
   const ImagePos DataOffset = Is2480 ? 21898 : InFamily(VsType, Vs880Family) ? 27100 : 23500;
   const char* Signature = SignatureOf(VsType);
 
-  char Line[ProgressLen + 1] = "Searching at 000000000 File End at 000000000\r";
-  PutHex(Line + 35, FileSize, 9);
-
   // Where the image's last signature begins, once a take asks: a take whose
   // data starts at or before it surely ends at a signature, so its file can
   // be opened before the end is found and its data copied as it is searched.
@@ -153,7 +140,7 @@ void GetTakes(FILE* fin, char* OutFilePath, unsigned int VsType) {
 
   rewind(fin);
   for (ImagePos MainStep = ScanStartOf(VsType); MainStep < FileSize;) {
-    ProgressLine(Line, (unsigned int)MainStep);
+    PrintProgress((unsigned int)MainStep, FileSize, 9);
     const ImagePos H = MainStep;
     MainStep += ScanStep;
 

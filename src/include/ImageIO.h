@@ -84,9 +84,10 @@ void WriteOut(FILE* fout, const void* Buf, size_t Len, const char* OutName);
 // Closes an output file; a failed close (data not stored) ends the process.
 void CloseOut(FILE* fout, const char* OutName);
 
-// Writes Val as Digits lowercase hexadecimal digits at At, as "%0*x" would
-// (the progress lines are printed for every scan position).
-void PutHex(char* At, unsigned int Val, unsigned int Digits);
+// The scanners' progress line "Searching at %0Nx File End at %0Nx\r" with
+// N = Digits hexadecimal digits. It is printed for every grid position, so
+// it is formatted by hand: printf would cost more than testing the position.
+void PrintProgress(unsigned int Pos, unsigned int End, unsigned int Digits);
 
 // Gives the console output a large buffer when it goes to a file or a pipe
 // rather than to a terminal, which keeps showing the progress as it comes.
