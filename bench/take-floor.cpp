@@ -8,9 +8,8 @@
 //       output a carve must write, from one read of the image.
 //   take-floor IMAGE OUT-DIR FILES search
 //       the same, and every byte is searched once for the image's signature
-//       (its first six bytes after any leading zeros; a two-byte vector
-//       filter, then a compare) just before it is written: the least work
-//       that finds where takes end.
+//       (its first six bytes after any leading zeros) just before it is
+//       written: the least work that finds where takes end.
 //
 // Prints the number of signatures found (those within one step), so that
 // the search cannot be left out.
@@ -23,8 +22,8 @@
 #include <cstring>
 #include <string>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -33,9 +32,44 @@ constexpr size_t kStep = 1u << 20;  // bytes read, searched and written at a tim
 
 alignas(4096) unsigned char buffer[kStep];
 
-size_t CountSignatures(const unsigned char* p, size_t n, const std::string& sig) {
+// Occurrences of sig that begin in p[0..n): the bytes equal to its first
+// and second byte are found 16 or 32 at a time, and only where both match
+// is the whole signature compared.
+size_t CountSignatures(const unsigned char* p, size_t n, const std::string& sig);
+
+size_t CountTail(const unsigned char* p, size_t i, size_t n, const std::string& sig) {
+  size_t count = 0;
+  for (; i + sig.size() <= n; i++) count += std::memcmp(p + i, sig.data(), sig.size()) == 0;
+  return count;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2"))) size_t CountAvx2(const unsigned char* p, size_t n, const std::string& sig) {
   const size_t len = sig.size();
-  if (n < len) return 0;
+  size_t count = 0, i = 0;
+  const __m256i first = _mm256_set1_epi8(sig[0]);
+  const __m256i second = _mm256_set1_epi8(sig[1]);
+  for (; i + 32 + len <= n; i += 32) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1));
+    unsigned mask = static_cast<unsigned>(
+        _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, second))));
+    while (mask != 0) {
+      const unsigned k = static_cast<unsigned>(__builtin_ctz(mask));
+      mask &= mask - 1;
+      count += std::memcmp(p + i + k, sig.data(), len) == 0;
+    }
+  }
+  return count + CountTail(p, i, n, sig);
+}
+#endif
+
+size_t CountSignatures(const unsigned char* p, size_t n, const std::string& sig) {
+#if defined(__x86_64__) || defined(__i386__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) return CountAvx2(p, n, sig);
+#endif
+  const size_t len = sig.size();
   size_t count = 0, i = 0;
 #if defined(__SSE2__)
   const __m128i first = _mm_set1_epi8(sig[0]);
@@ -52,8 +86,7 @@ size_t CountSignatures(const unsigned char* p, size_t n, const std::string& sig)
     }
   }
 #endif
-  for (; i + len <= n; i++) count += std::memcmp(p + i, sig.data(), len) == 0;
-  return count;
+  return count + CountTail(p, i, n, sig);
 }
 
 [[noreturn]] void Fail(const char* what) {
