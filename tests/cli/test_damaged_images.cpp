@@ -45,7 +45,7 @@ std::string upToTake(const Backup& b, size_t H) {
          songLines("out/", code, 1, "SONG") + eventScan(code, size, 0, b.listAt + 1) +
          "\nWriting EVENTLST file out/SONG1/EVENTLST" + b.img.m().ext + "\n" +
          eventScan(code, size, b.listAt + 1, size) + "\nEventlist processing finished\n" +
-         takeScan(code, size, 0, H + 1) + "\nTAKE FILE found, preparing to write\n";
+         takeScan(code, size, 0, H + 1) + takeFound();
 }
 
 // A path of exactly n characters whose levels the output-path loop creates
@@ -238,7 +238,7 @@ TEST(Limits, ImageOf2047Bytes) {
     Result r = box.run({"b.iso"});
     EXPECT_EQ(r.out, banner() + head("b.iso", 2047) + img.m().message + songLines("", code, 1, "TINY") +
                          eventScanAll(code, 2047) + takeScanAll(code, 2047) +
-                         (gridInside ? "\nTAKE FILE found, preparing to write\n" : "") + tail())
+                         (gridInside ? takeFound() : "") + tail())
         << "model " << code;
     EXPECT_EQ(box.tree("", {"b.iso"}).size(), 3u) << "model " << code;
   }

@@ -300,7 +300,7 @@ TEST(EventLists, ListAboveOneMillionBytesStopsTheEventLists) {
     const std::string takeFile = "SONG1/" + img.m().takePrefix + takeNum + img.m().ext;
     EXPECT_EQ(r.out, opening(img, {{1, "LONG"}, {2, "NEXT"}}) + scanThrough(img, H1) +
                          "DANGER WILL MARQUOD!!! EVENT LIST OVERFLOW000F4241\n" +
-                         takeScan(code, img.size(), 0, T + 1) + "\nTAKE FILE found, preparing to write\n" +
+                         takeScan(code, img.size(), 0, T + 1) + takeFound() +
                          "Writing TAKE file " + takeFile + "\n" + takeScan(code, img.size(), T + 1, img.size()) +
                          tail())
         << "model " << code;

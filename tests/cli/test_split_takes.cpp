@@ -13,8 +13,6 @@ using fixture::Image;
 
 namespace {
 
-const std::string kFound = "\nTAKE FILE found, preparing to write\n";
-
 std::string takeFile(const Image& img, int song, int n) {
   return "SONG" + std::to_string(song) + "/" + img.m().takePrefix + img.takeNumber(n) + img.m().ext;
 }
@@ -25,7 +23,7 @@ std::string slice(const Image& img, size_t from, size_t to) {
 }
 
 std::string found(const Image& img, size_t from, size_t H) {
-  return takeScan(img.m().code, img.size(), from, H + 1) + kFound;
+  return takeScan(img.m().code, img.size(), from, H + 1) + takeFound();
 }
 
 std::string writing(const Image& img, int song, int n) {

@@ -12,8 +12,6 @@ using fixture::Image;
 
 namespace {
 
-const std::string kFound = "\nTAKE FILE found, preparing to write\n";
-
 std::string takeFile(const Image& img, const std::string& out, int song, const std::string& number) {
   return out + "SONG" + std::to_string(song) + "/" + img.m().takePrefix + number + img.m().ext;
 }
@@ -33,13 +31,13 @@ class TakeLines {
   // A header at H whose take is written to file.
   TakeLines& written(uint64_t H, const std::string& file) {
     upTo(H);
-    s_ += kFound + "Writing TAKE file " + file + "\n";
+    s_ += takeFound() + "Writing TAKE file " + file + "\n";
     return *this;
   }
   // A header at H after which the scan stops: no end mark follows.
   std::string stopped(uint64_t H) {
     upTo(H);
-    return s_ + kFound;
+    return s_ + takeFound();
   }
   std::string all() const { return s_ + takeScan(code_, size_, next_, size_); }
 

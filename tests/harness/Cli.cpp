@@ -130,6 +130,8 @@ std::string takeScan(int code, uint64_t fileSize, uint64_t from, uint64_t to) {
 
 std::string takeScanAll(int code, uint64_t fileSize) { return takeScan(code, fileSize, 0, fileSize); }
 
+std::string takeFound() { return "\nTAKE FILE found, preparing to write\n"; }
+
 std::string tail() { return "All Files processed, Come Back Soon!!!!\n"; }
 
 std::string levelLines([[maybe_unused]] const Sandbox& box, const std::string& prepared) {

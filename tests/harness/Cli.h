@@ -57,6 +57,7 @@ std::string eventScanAll(int code, uint64_t fileSize);
 // Progress lines of the take scan for the grid positions in [from, to).
 std::string takeScan(int code, uint64_t fileSize, uint64_t from, uint64_t to);
 std::string takeScanAll(int code, uint64_t fileSize);
+std::string takeFound();  // "\nTAKE FILE found, preparing to write\n", where a take header is found
 std::string tail();  // "All Files processed, Come Back Soon!!!!\n"
 
 // How main reports making the levels of a prepared output path (relative to
