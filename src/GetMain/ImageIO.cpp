@@ -215,6 +215,16 @@ long FindBytes(const unsigned char* Hay, unsigned long HayLen,
   return -1;
 }
 
+long FindFromPrefix(const unsigned char* Prefix, const unsigned char* Bytes, unsigned long Avail,
+                    const unsigned char* Pat, unsigned int PatLen) {
+  unsigned char Head[2 * 64];
+  const unsigned int Keep = PatLen - 1;
+  if (Avail > Keep) Avail = Keep;
+  memcpy(Head, Prefix, Keep);
+  memcpy(Head + Keep, Bytes, Avail);
+  return FindBytes(Head, Keep + Avail, Pat, PatLen);
+}
+
 unsigned int ImageStep(void) { return ReadStep; }
 
 // Search window of streams read without the image window: the bytes
@@ -228,12 +238,8 @@ static int FindInWindow(ImagePos From, const unsigned char* Prefix, const unsign
   while (WinPos + WinLen - From < Keep && !WinAtEnd) ExtendWindow(From);
   if (!InWindow(From)) return 0;  // the image ends at From
 
-  // Occurrences that begin in the prefix: the prefix and the first image bytes.
-  unsigned char Head[128];
-  unsigned int Avail = WinPos + WinLen - From < Keep ? (unsigned int)(WinPos + WinLen - From) : Keep;
-  memcpy(Head, Prefix, Keep);
-  memcpy(Head + Keep, Window + (From - WinPos), Avail);
-  long Idx = FindBytes(Head, Keep + Avail, Pat, PatLen);
+  // Occurrences that begin in the prefix.
+  long Idx = FindFromPrefix(Prefix, Window + (From - WinPos), (unsigned int)(WinPos + WinLen - From), Pat, PatLen);
   if (Idx >= 0) {
     *MatchEnd = From - Keep + (ImagePos)Idx + PatLen;
     return 1;

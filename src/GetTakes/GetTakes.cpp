@@ -74,15 +74,9 @@ int CopyTakeToEnd(FILE* fin, ImagePos DataStart, const unsigned char* Header, un
     const ImagePos Read = Pos + n;  // the data read so far ends here
     int Found = 0;
     ImagePos SigAt = 0;
-    if (Pos == DataStart) {
-      // The ring still holds header bytes 43 to 47: a signature they begin
-      // ends within the first data bytes and leaves no audio.
-      unsigned char Head[2 * 5];
-      const unsigned int m = n < Keep ? n : Keep;
-      memcpy(Head, Header + 43, Keep);
-      memcpy(Head + Keep, View, m);
-      if (FindBytes(Head, Keep + m, Signature, 6) >= 0) Found = 1, SigAt = DataStart;
-    }
+    // The ring still holds header bytes 43 to 47: a signature they begin
+    // ends within the first data bytes and leaves no audio.
+    if (Pos == DataStart && FindFromPrefix(Header + 43, View, n, Signature, 6) >= 0) Found = 1, SigAt = DataStart;
     if (!Found) {
       const long Idx = FindBytes(View, n, Signature, 6);
       if (Idx >= 0) Found = 1, SigAt = Pos + (ImagePos)Idx;

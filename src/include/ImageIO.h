@@ -104,6 +104,11 @@ void ComposePath(char* NameSt, const char* Fmt, ...)
 // First occurrence of Pat (PatLen bytes) in Hay, or -1.
 long FindBytes(const unsigned char* Hay, unsigned long HayLen,
                const unsigned char* Pat, unsigned int PatLen);
+// An occurrence of Pat that begins in Prefix (PatLen - 1 bytes left in a
+// search ring) and ends in the Avail bytes that follow it: its index in
+// Prefix, or -1. PatLen is at most 64.
+long FindFromPrefix(const unsigned char* Prefix, const unsigned char* Bytes, unsigned long Avail,
+                    const unsigned char* Pat, unsigned int PatLen);
 
 // Creates one directory; 0 when it was created.
 int MakeDir(const char* Path);
